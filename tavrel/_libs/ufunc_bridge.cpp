@@ -1,0 +1,339 @@
+// Routing of NumPy universal functions to the operator methods of library
+// objects.
+//
+//   add(obj, 1)      -> obj.__add__(1)
+//   subtract(1, obj) -> obj.__rsub__(1)
+//   less(1, obj)     -> obj.__gt__(1)         (comparisons swap, see REVERSED_NAMES)
+//   negative(obj)    -> obj.__neg__()
+//   add.reduce(obj), add(obj, 1, out=buf), sin(obj) -> NotImplemented
+//
+// The four tables are ordinary module globals, read by name on every call,
+// so rebinding one changes later calls.  When the tables are still the
+// exact builtin dict and set the module built, their lookups go straight to
+// the dict and set (a subclass or another object is called through its own
+// `get` / membership test).
+#include "common/binding.hpp"
+#include "common/module.hpp"
+
+namespace {
+
+tv::ModuleLife life{"ufunc_bridge", "tavrel._libs.ufunc_bridge", "tavrel/_libs/ufunc_bridge.cpp"};
+
+tv::Signature<3> sig_dispatch{
+    "maybe_dispatch_ufunc_to_dunder_op", {"self", "ufunc", "method"}, 3, /*star_args=*/true, /*star_kwargs=*/true};
+
+// Interned names, made once at module execution.
+struct Names {
+    PyObject *name_attr, *nin_attr, *get_attr, *call_method;
+    PyObject *aliases, *dispatched, *unary, *reversed;
+    PyObject *two, *empty;
+} names;
+
+int make_names()
+{
+    struct {
+        PyObject **slot;
+        const char *text;
+    } table[] = {
+        {&names.name_attr, "__name__"},          {&names.nin_attr, "nin"},
+        {&names.get_attr, "get"},                {&names.call_method, "__call__"},
+        {&names.aliases, "UFUNC_ALIASES"},       {&names.dispatched, "DISPATCHED_UFUNCS"},
+        {&names.unary, "UNARY_UFUNCS"},          {&names.reversed, "REVERSED_NAMES"},
+        {&names.empty, ""},
+    };
+    for (auto &entry : table) {
+        if (*entry.slot == nullptr && (*entry.slot = PyUnicode_InternFromString(entry.text)) == nullptr)
+            return -1;
+    }
+    if (names.two == nullptr && (names.two = PyLong_FromLong(2)) == nullptr)
+        return -1;
+    return 0;
+}
+
+// table.get(key, default) on the object bound to the global `table_name`.
+PyObject *table_get(PyObject *table_name, PyObject *key, PyObject *deflt)
+{
+    tv::Ref table(life.global(table_name));
+    if (!table)
+        return nullptr;
+    if (PyDict_CheckExact(table.get())) {
+        PyObject *v = PyDict_GetItemWithError(table.get(), key);
+        if (v == nullptr) {
+            if (PyErr_Occurred())
+                return nullptr;
+            v = deflt;
+        }
+        Py_INCREF(v);
+        return v;
+    }
+    tv::Ref get(PyObject_GetAttr(table.get(), names.get_attr));
+    if (!get)
+        return nullptr;
+    PyObject *args[] = {key, deflt};
+    return PyObject_Vectorcall(get.get(), args, 2, nullptr);
+}
+
+// `key in <global table_name>`: 1, 0 or -1.
+int table_contains(PyObject *table_name, PyObject *key)
+{
+    tv::Ref table(life.global(table_name));
+    if (!table)
+        return -1;
+    if (PyAnySet_CheckExact(table.get()))
+        return PySet_Contains(table.get(), key);
+    return PySequence_Contains(table.get(), key);
+}
+
+// The text of op_name as an f-string would show it.
+PyObject *name_text(PyObject *op_name)
+{
+    if (PyUnicode_CheckExact(op_name)) {
+        Py_INCREF(op_name);
+        return op_name;
+    }
+    return PyObject_Format(op_name, names.empty);
+}
+
+PyObject *dunder_name(const char *prefix, PyObject *op_name)
+{
+    tv::Ref text(name_text(op_name));
+    if (!text)
+        return nullptr;
+    return PyUnicode_FromFormat("%s%U__", prefix, text.get());
+}
+
+// getattr(obj, name, <fallback>): a new reference to the attribute, or null
+// with no error set when the attribute is missing (the caller then behaves
+// as the fallback, which returns NotImplemented), or null with an error.
+PyObject *lookup_method(PyObject *obj, PyObject *name)
+{
+    PyObject *meth = PyObject_GetAttr(obj, name);
+    if (meth == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError))
+        PyErr_Clear();
+    return meth;
+}
+
+PyObject *not_implemented()
+{
+    Py_INCREF(Py_NotImplemented);
+    return Py_NotImplemented;
+}
+
+PyObject *tuple_item(PyObject *tuple, Py_ssize_t i)
+{
+    if (i >= PyTuple_GET_SIZE(tuple)) {
+        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        return nullptr;
+    }
+    return PyTuple_GET_ITEM(tuple, i);
+}
+
+PyObject *dispatch(PyObject *self, PyObject *ufunc, PyObject *method, PyObject *inputs, PyObject *kwargs)
+{
+    tv::Ref op_name(PyObject_GetAttr(ufunc, names.name_attr));
+    if (!op_name)
+        return nullptr;
+    op_name.reset(table_get(names.aliases, op_name.get(), op_name.get()));
+    if (!op_name)
+        return nullptr;
+
+    if (PyDict_GET_SIZE(kwargs) != 0)
+        return not_implemented();
+
+    {
+        tv::Ref nin(PyObject_GetAttr(ufunc, names.nin_attr));
+        if (!nin)
+            return nullptr;
+        tv::Ref above(PyObject_RichCompare(nin.get(), names.two, Py_GT));
+        if (!above)
+            return nullptr;
+        int truth = tv::to_truth(above.get());
+        if (truth < 0)
+            return nullptr;
+        if (truth)
+            return not_implemented();
+    }
+
+    if (method != names.call_method) {
+        if (method == Py_None)
+            return not_implemented();
+        int eq = PyUnicode_Compare(method, names.call_method);
+        if (eq == -1 && PyErr_Occurred())
+            return nullptr;
+        if (eq != 0)
+            return not_implemented();
+    }
+
+    int member = table_contains(names.dispatched, op_name.get());
+    if (member <= 0)
+        return member < 0 ? nullptr : not_implemented();
+
+    PyObject *first = tuple_item(inputs, 0);
+    if (first == nullptr)
+        return nullptr;
+    if (first == self) {
+        tv::Ref name(dunder_name("__", op_name.get()));
+        if (!name)
+            return nullptr;
+        tv::Ref meth(lookup_method(self, name.get()));
+        if (!meth && PyErr_Occurred())
+            return nullptr;
+        int unary = table_contains(names.unary, op_name.get());
+        if (unary < 0)
+            return nullptr;
+        if (unary) {
+            if (life.assertions && PyTuple_GET_SIZE(inputs) != 1) {
+                tv::raise_assertion();
+                return nullptr;
+            }
+            return meth ? PyObject_CallNoArgs(meth.get()) : not_implemented();
+        }
+        PyObject *other = tuple_item(inputs, 1);
+        if (other == nullptr)
+            return nullptr;
+        return meth ? PyObject_CallOneArg(meth.get(), other) : not_implemented();
+    }
+
+    PyObject *second = tuple_item(inputs, 1);
+    if (second == nullptr)
+        return nullptr;
+    if (second == self) {
+        tv::Ref deflt(dunder_name("__r", op_name.get()));
+        if (!deflt)
+            return nullptr;
+        tv::Ref name(table_get(names.reversed, op_name.get(), deflt.get()));
+        if (!name)
+            return nullptr;
+        tv::Ref meth(lookup_method(self, name.get()));
+        if (!meth && PyErr_Occurred())
+            return nullptr;
+        return meth ? PyObject_CallOneArg(meth.get(), first) : not_implemented();
+    }
+    return not_implemented();
+}
+
+PyObject *maybe_dispatch_ufunc_to_dunder_op(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
+                                            PyObject *kwnames)
+{
+    PyObject *values[3];
+    tv::Ref inputs, kwargs;
+    PyObject *result = nullptr;
+    if (tv::bind_arguments(sig_dispatch, args, nargsf, kwnames, values, &inputs, &kwargs) == 0 &&
+        tv::check_exact_type_or_none(values[2], &PyUnicode_Type, "method") == 0)
+        result = dispatch(values[0], values[1], values[2], inputs.get(), kwargs.get());
+    if (result == nullptr)
+        life.traceback(sig_dispatch.func, __LINE__);
+    return result;
+}
+
+const char dispatch_doc[] =
+    "Dispatch a ufunc to the equivalent dunder method.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "self : ArrayLike\n"
+    "    The array whose dunder method we dispatch to\n"
+    "ufunc : Callable\n"
+    "    A NumPy ufunc\n"
+    "method : {'reduce', 'accumulate', 'reduceat', 'outer', 'at', '__call__'}\n"
+    "inputs : ArrayLike\n"
+    "    The input arrays.\n"
+    "kwargs : Any\n"
+    "    The additional keyword arguments, e.g. ``out``.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "result : Any\n"
+    "    The result of applying the ufunc\n";
+
+PyMethodDef methods[] = {
+    {"maybe_dispatch_ufunc_to_dunder_op",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(maybe_dispatch_ufunc_to_dunder_op)),
+     METH_FASTCALL | METH_KEYWORDS, dispatch_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Builds a set of str from a null-terminated list.
+PyObject *make_set(const char *const *items)
+{
+    tv::Ref set(PySet_New(nullptr));
+    if (!set)
+        return nullptr;
+    for (; *items; ++items) {
+        tv::Ref s(PyUnicode_InternFromString(*items));
+        if (!s || PySet_Add(set.get(), s.get()) < 0)
+            return nullptr;
+    }
+    return set.release();
+}
+
+// Builds a dict from a null-terminated list of key/value pairs, in order.
+PyObject *make_dict(const char *const (*pairs)[2])
+{
+    tv::Ref dict(PyDict_New());
+    if (!dict)
+        return nullptr;
+    for (; (*pairs)[0]; ++pairs) {
+        tv::Ref value(PyUnicode_InternFromString((*pairs)[1]));
+        if (!value || PyDict_SetItemString(dict.get(), (*pairs)[0], value.get()) < 0)
+            return nullptr;
+    }
+    return dict.release();
+}
+
+const char *const dispatched_ufuncs[] = {
+    "add", "sub",       "mul",    "pow", "mod", "floordiv", "truediv", "divmod", "eq",  "ne",  "lt",
+    "gt",  "le",        "ge",     "remainder", "matmul",    "or",      "xor",    "and", "neg", "pos", "abs",
+    nullptr,
+};
+const char *const unary_ufuncs[] = {"neg", "pos", "abs", nullptr};
+const char *const ufunc_aliases[][2] = {
+    {"subtract", "sub"},     {"multiply", "mul"},        {"floor_divide", "floordiv"}, {"true_divide", "truediv"},
+    {"power", "pow"},        {"remainder", "mod"},       {"divide", "truediv"},        {"equal", "eq"},
+    {"not_equal", "ne"},     {"less", "lt"},             {"less_equal", "le"},         {"greater", "gt"},
+    {"greater_equal", "ge"}, {"bitwise_or", "or"},       {"bitwise_and", "and"},       {"bitwise_xor", "xor"},
+    {"negative", "neg"},     {"absolute", "abs"},        {"positive", "pos"},          {nullptr, nullptr},
+};
+const char *const reversed_names[][2] = {
+    {"lt", "__gt__"}, {"le", "__ge__"}, {"gt", "__lt__"}, {"ge", "__le__"},
+    {"eq", "__eq__"}, {"ne", "__ne__"}, {nullptr, nullptr},
+};
+
+int add_table(PyObject *m, const char *name, PyObject *table)
+{
+    tv::Ref owned(table);
+    if (!owned)
+        return -1;
+    return PyModule_AddObjectRef(m, name, owned.get());
+}
+
+PyObject *module_create(PyObject *spec, PyModuleDef *) { return life.create(spec); }
+
+int module_exec(PyObject *m)
+{
+    int state = life.begin_exec(m);
+    if (state <= 0)
+        return state;
+    if (make_names() < 0 || sig_dispatch.init() < 0)
+        return life.fail_exec();
+    if (add_table(m, "DISPATCHED_UFUNCS", make_set(dispatched_ufuncs)) < 0 ||
+        add_table(m, "UNARY_UFUNCS", make_set(unary_ufuncs)) < 0 ||
+        add_table(m, "UFUNC_ALIASES", make_dict(ufunc_aliases)) < 0 ||
+        add_table(m, "REVERSED_NAMES", make_dict(reversed_names)) < 0 || PyModule_AddFunctions(m, methods) < 0)
+        return life.fail_exec();
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "ufunc_bridge", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_ufunc_bridge(void) { return PyModuleDef_Init(&module_def); }
