@@ -17,16 +17,8 @@
 
 #include <stdint.h>
 
-// The unsigned-scan record is part of the public parser table header; it is
-// declared here too (under the same guard) so the converters build on their own.
-#ifndef TAVREL_UINT_SCAN_DEFINED
-#define TAVREL_UINT_SCAN_DEFINED
-typedef struct UintScan {
-    int seen_negative;      // a text with a leading minus went to parse_uint64
-    int seen_above_signed;  // parse_uint64 returned a value above the signed maximum
-    int seen_missing;       // a missing value was met (set by the client only)
-} UintScan;
-#endif
+// UintScan and the slot function types these signatures must match.
+#include <tavrel/parser_api.h>
 
 // Integer parser error codes (written on every return).
 enum : int {
