@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Builds and installs tavrel, then runs the whole test suite: the native unit
+# tests of the pure cores (GoogleTest, through `meson test`) and the Python
+# tests (pytest).
+#
+#   tools/run_tests.sh                 normal build
+#   tools/run_tests.sh --sanitize      AddressSanitizer + UndefinedBehaviorSanitizer build,
+#                                      installed into its own virtual environment
+#   tools/run_tests.sh ... -- ARGS     extra arguments for pytest
+#
+# Works on a fresh Debian machine with Python 3.11+ (it installs the build and
+# test requirements it lacks) and inside the target roots, where everything is
+# preinstalled and no package index is reachable.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+py=${PYTHON:-python3}
+arch=${TAVREL_TARGET_ARCH:-host}
+sanitize=0
+pytest_args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sanitize) sanitize=1 ;;
+    --) shift; pytest_args=("$@"); break ;;
+    *) pytest_args+=("$1") ;;
+  esac
+  shift
+done
+
+step() { printf '\n=== %s\n' "$*"; }
+
+# --- requirements ---------------------------------------------------------
+if [ "$arch" = host ]; then
+  missing=$("$py" - <<'PY'
+import importlib.util
+need = {"mesonpy": "meson-python", "numpy": "numpy", "pytest": "pytest", "hypothesis": "hypothesis"}
+print(" ".join(pkg for mod, pkg in need.items() if importlib.util.find_spec(mod) is None))
+PY
+)
+  command -v meson >/dev/null || missing="$missing meson"
+  command -v ninja >/dev/null || missing="$missing ninja"
+  if [ -n "${missing// /}" ]; then
+    step "installing $missing"
+    "$py" -m pip install -q $missing
+  fi
+  if ! pkg-config --exists gtest 2>/dev/null && [ ! -e /usr/include/gtest/gtest.h ]; then
+    step "installing GoogleTest"
+    if [ "$(id -u)" = 0 ]; then
+      apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+    else
+      sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+    fi
+  fi
+fi
+
+setup_args=()
+native_args=(-Dnative_tests=true)
+tag=$arch
+env_vars=()
+if [ "$sanitize" = 1 ]; then
+  tag=$arch-asan
+  setup_args+=(-Csetup-args=-Db_sanitize=address,undefined -Csetup-args=-Db_lundef=false
+               -Csetup-args=-Dbuildtype=debugoptimized)
+  native_args+=(-Db_sanitize=address,undefined -Dbuildtype=debugoptimized)
+  # The interpreter is not instrumented: the runtime must come first, and its
+  # own allocations are not ours to report.
+  libasan=$(${CXX:-c++} -print-file-name=libasan.so)
+  env_vars=(LD_PRELOAD="$libasan" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1
+            UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1)
+  venv=build/venv-$tag
+  if [ ! -x "$venv/bin/python" ]; then
+    "$py" -m venv --system-site-packages "$venv"
+  fi
+  py=$venv/bin/python
+fi
+
+# --- build and install ------------------------------------------------------
+step "building and installing tavrel ($tag)"
+"$py" -m pip install -q --no-build-isolation -Cbuild-dir="build/py-$tag" "${setup_args[@]}" .
+
+# --- native unit tests ------------------------------------------------------
+step "native unit tests ($tag)"
+native_dir=build/native-$tag
+if [ -f "$native_dir/build.ninja" ]; then
+  meson setup --reconfigure "$native_dir" "${native_args[@]}" >/dev/null
+else
+  meson setup "$native_dir" "${native_args[@]}" >/dev/null
+fi
+meson test -C "$native_dir" --print-errorlogs --num-processes 2
+
+# --- Python tests -----------------------------------------------------------
+step "pytest ($tag)"
+cd tests
+# -P keeps the source tree's tavrel/ (which has no built modules) off sys.path.
+env "${env_vars[@]}" "$py" -P -m pytest -q "${pytest_args[@]}"
