@@ -1,0 +1,259 @@
+// Conversion of Python date and datetime objects, and the datetime metadata
+// of NumPy dtypes (see pydatetime.h).
+// NumPy's function table is imported by the module unit; this unit only
+// uses it (see pydatetime.h).
+#define NO_IMPORT_ARRAY
+#include "pydatetime.h"
+
+#include <numpy/ndarrayobject.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+#include "common/pyref.hpp"
+#include "datetime_slots.h"
+#include "dt_error.h"
+#include "np_datetime.h"
+
+namespace tv::dt {
+
+namespace {
+
+const char kCouldNotConvert[] = "Could not convert PyDateTime to numpy datetime";
+
+// Fetches an attribute that may be absent.  1 with a new reference in
+// `value`; 0 when the object has no such attribute (AttributeError, which is
+// cleared); -1 with the exception of any other failure, so that an error
+// raised by a property is reported rather than taken for "no attribute".
+int get_optional_attr(PyObject *obj, const char *name, Ref &value) noexcept
+{
+    value.reset(PyObject_GetAttrString(obj, name));
+    if (value)
+        return 1;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+}
+
+// The integer value of `value` as a 32-bit int.  Non-integers fail with the
+// interpreter's TypeError.  The range is that of a 32-bit C long on every
+// platform, with the message the interpreter gives there, so that results do
+// not depend on the width of long.
+int as_int32(PyObject *value, int32_t *out) noexcept
+{
+    long v = PyLong_AsLong(value);
+    if (v == -1 && PyErr_Occurred())
+        return -1;
+#if LONG_MAX > INT32_MAX
+    if (v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+        return -1;
+    }
+#endif
+    *out = static_cast<int32_t>(v);
+    return 0;
+}
+
+int read_field(PyObject *obj, const char *name, int32_t *out) noexcept
+{
+    Ref value(PyObject_GetAttrString(obj, name));
+    if (!value)
+        return -1;
+    return as_int32(value.get(), out);
+}
+
+// tzinfo.utcoffset(obj) for a time-zone object that is not None: a new
+// reference (possibly None) or null with an exception.  The object is passed
+// as the one argument as it is, even when it is itself a tuple.
+PyObject *utcoffset_of(PyObject *tzinfo, PyObject *obj) noexcept
+{
+    Ref method(PyObject_GetAttrString(tzinfo, "utcoffset"));
+    if (!method)
+        return nullptr;
+    return PyObject_CallOneArg(method.get(), obj);
+}
+
+// The offset of an aware object, None for a naive one; null with an
+// exception when "tzinfo" or the call fails.
+PyObject *get_utc_offset(PyObject *obj) noexcept
+{
+    Ref tzinfo(PyObject_GetAttrString(obj, "tzinfo"));
+    if (!tzinfo || tzinfo.get() == Py_None)
+        return tzinfo.release();
+    return utcoffset_of(tzinfo.get(), obj);
+}
+
+int64_t floor_div(int64_t a, int64_t b) noexcept
+{
+    int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// Moves the record by `minutes` through the day count, so that an offset of
+// any size (a duck-typed utcoffset may return days or years) lands on a
+// valid calendar date; for real offsets (under a day) this is the usual
+// carry through hours, days, months and years.  Fields are bounded by the
+// 32-bit reads above, so nothing here can overflow.
+int shift_minutes(npy_datetimestruct *dts, int64_t minutes) noexcept
+{
+    int64_t days;
+    if (!days_from_epoch_checked(dts, &days)) {
+        DtError err;
+        if (dts->month < 1 || dts->month > 12)
+            err.set(DtErrorCode::record_month_out_of_range, dts->month);
+        else
+            err.set(DtErrorCode::overflow);
+        tv_raise_dt_error(err, nullptr);
+        return -1;
+    }
+    const int64_t total = int64_t{dts->hour} * 60 + dts->min + minutes;
+    const int64_t day_shift = floor_div(total, 1440);
+    const int64_t minute_of_day = total - day_shift * 1440;
+    set_ymd_from_days(days + day_shift, dts);
+    dts->hour = static_cast<int32_t>(minute_of_day / 60);
+    dts->min = static_cast<int32_t>(minute_of_day % 60);
+    return 0;
+}
+
+}  // namespace
+
+int pydatetime_to_datetimestruct(PyObject *obj, npy_datetimestruct *out) noexcept
+{
+    *out = npy_datetimestruct{};
+    out->month = 1;
+    out->day = 1;
+
+    int32_t year;
+    if (read_field(obj, "year", &year) < 0 || read_field(obj, "month", &out->month) < 0
+        || read_field(obj, "day", &out->day) < 0)
+        return -1;
+    out->year = year;
+
+    // Without all four time attributes the object is a date: midnight.
+    static const char *const time_names[4] = {"hour", "minute", "second", "microsecond"};
+    Ref time_values[4];
+    for (int i = 0; i < 4; ++i) {
+        int found = get_optional_attr(obj, time_names[i], time_values[i]);
+        if (found <= 0)
+            return found;
+    }
+    if (as_int32(time_values[0].get(), &out->hour) < 0
+        || as_int32(time_values[1].get(), &out->min) < 0
+        || as_int32(time_values[2].get(), &out->sec) < 0
+        || as_int32(time_values[3].get(), &out->us) < 0)
+        return -1;
+
+    Ref tzinfo;
+    int found = get_optional_attr(obj, "tzinfo", tzinfo);
+    if (found <= 0)
+        return found;
+    if (tzinfo.get() == Py_None)
+        return 0;
+    Ref offset(utcoffset_of(tzinfo.get(), obj));
+    if (!offset)
+        return -1;
+    if (offset.get() == Py_None)
+        return 0;  // naive after all: keep the wall-clock fields
+
+    int32_t seconds;
+    {
+        Ref total(PyObject_CallMethod(offset.get(), "total_seconds", nullptr));
+        if (!total)
+            return -1;
+        Ref whole(PyNumber_Long(total.get()));
+        if (!whole || as_int32(whole.get(), &seconds) < 0)
+            return -1;
+    }
+    // Seconds below a whole minute are dropped (truncation toward zero).
+    return shift_minutes(out, -int64_t{seconds / 60});
+}
+
+npy_int64 pydatetime_to_epoch(PyObject *obj, int unit) noexcept
+{
+    npy_datetimestruct dts;
+    if (pydatetime_to_datetimestruct(obj, &dts) != 0) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, kCouldNotConvert);
+        return -1;
+    }
+    npy_int64 value = ::npy_datetimestruct_to_datetime(NPY_FR_ns, &dts);
+    if (value == -1 && PyErr_Occurred())
+        return -1;  // out of the nanosecond range: OverflowError stays set
+    if (::scaleNanosecToUnit(&value, unit) != 0) {
+        PyErr_Format(PyExc_ValueError, "Call to scaleNanosecToUnit with value %lld and base %d failed",
+                     static_cast<long long>(value), unit);
+        return -1;
+    }
+    return value;
+}
+
+char *pydatetime_to_iso_string(PyObject *obj, int unit, size_t *length) noexcept
+{
+    npy_datetimestruct dts;
+    if (pydatetime_to_datetimestruct(obj, &dts) != 0) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, kCouldNotConvert);
+        return nullptr;
+    }
+    const int size = ::iso8601_length(0, unit);
+    *length = static_cast<size_t>(size);
+    char *buf = static_cast<char *>(PyObject_Malloc(static_cast<size_t>(size)));
+    if (buf == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+
+    int utc = 0;
+    {
+        Ref tzinfo;
+        int found = get_optional_attr(obj, "tzinfo", tzinfo);
+        if (found < 0) {
+            PyObject_Free(buf);
+            return nullptr;
+        }
+        if (found > 0) {
+            Ref offset(get_utc_offset(obj));
+            if (!offset) {
+                PyObject_Free(buf);
+                return nullptr;
+            }
+            utc = offset.get() != Py_None;
+        }
+    }
+
+    if (::format_iso8601(&dts, buf, size, utc, unit) != 0) {
+        PyErr_SetString(PyExc_ValueError, "Could not convert datetime value to string");
+        PyObject_Free(buf);
+        return nullptr;
+    }
+    *length = strnlen(buf, static_cast<size_t>(size));
+    return buf;
+}
+
+PyArray_DatetimeMetaData datetime_metadata_from_dtype(PyArray_Descr *dtype) noexcept
+{
+    PyArray_DatetimeMetaData meta;
+    meta.base = NPY_FR_ERROR;
+    meta.num = 0;
+    if (dtype == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "expected a datetime64 or timedelta64 dtype, got NULL");
+        return meta;
+    }
+    PyObject *obj = reinterpret_cast<PyObject *>(dtype);
+    // The type number sits at the same place in the 1.x and 2.x layouts; the
+    // metadata pointer does not, and PyDataType_C_METADATA picks its place by
+    // the C-API version of the NumPy found at import.
+    NpyAuxData *aux = nullptr;
+    if (PyArray_DescrCheck(obj) && (dtype->type_num == NPY_DATETIME || dtype->type_num == NPY_TIMEDELTA))
+        aux = PyDataType_C_METADATA(dtype);
+    if (aux == nullptr) {
+        PyErr_Format(PyExc_TypeError, "expected a datetime64 or timedelta64 dtype, got %R", obj);
+        return meta;
+    }
+    return reinterpret_cast<PyArray_DatetimeDTypeMetaData *>(aux)->meta;
+}
+
+}  // namespace tv::dt
