@@ -94,7 +94,7 @@ PyObject *name_text(PyObject *op_name)
     return PyObject_Format(op_name, names.empty);
 }
 
-PyObject *dunder_name(const char *prefix, PyObject *op_name)
+PyObject *format_dunder_name(const char *prefix, PyObject *op_name)
 {
     tv::Ref text(name_text(op_name));
     if (!text)
@@ -102,14 +102,41 @@ PyObject *dunder_name(const char *prefix, PyObject *op_name)
     return PyUnicode_FromFormat("%s%U__", prefix, text.get());
 }
 
+// prefix + op_name + "__".  The names built for str operator names are kept
+// (a few dozen at most), since every dispatch needs one.
+PyObject *dunder_name(PyObject *&cache, const char *prefix, PyObject *op_name)
+{
+    constexpr Py_ssize_t max_cached = 256;
+    if (!PyUnicode_CheckExact(op_name))
+        return format_dunder_name(prefix, op_name);
+    if (cache == nullptr && (cache = PyDict_New()) == nullptr)
+        return nullptr;
+    PyObject *name = PyDict_GetItemWithError(cache, op_name);
+    if (name != nullptr) {
+        Py_INCREF(name);
+        return name;
+    }
+    if (PyErr_Occurred())
+        return nullptr;
+    name = format_dunder_name(prefix, op_name);
+    if (name != nullptr && PyDict_GET_SIZE(cache) < max_cached) {
+        PyUnicode_InternInPlace(&name);
+        if (PyDict_SetItem(cache, op_name, name) < 0)
+            Py_CLEAR(name);
+    }
+    return name;
+}
+
+PyObject *forward_names = nullptr;    // "add" -> "__add__"
+PyObject *reflected_names = nullptr;  // "add" -> "__radd__"
+
 // getattr(obj, name, <fallback>): a new reference to the attribute, or null
 // with no error set when the attribute is missing (the caller then behaves
 // as the fallback, which returns NotImplemented), or null with an error.
 PyObject *lookup_method(PyObject *obj, PyObject *name)
 {
-    PyObject *meth = PyObject_GetAttr(obj, name);
-    if (meth == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError))
-        PyErr_Clear();
+    PyObject *meth = nullptr;
+    tv::get_optional_attr(obj, name, &meth);
     return meth;
 }
 
@@ -119,16 +146,41 @@ PyObject *not_implemented()
     return Py_NotImplemented;
 }
 
-PyObject *tuple_item(PyObject *tuple, Py_ssize_t i)
-{
-    if (i >= PyTuple_GET_SIZE(tuple)) {
-        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-        return nullptr;
+// The positional values after (self, ufunc, method): the `inputs` tuple of
+// the Python signature, read in place from the argument vector.
+struct Inputs {
+    PyObject *const *items;
+    Py_ssize_t count;
+
+    PyObject *at(Py_ssize_t i) const
+    {
+        if (i >= count) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            return nullptr;
+        }
+        return items[i];
     }
-    return PyTuple_GET_ITEM(tuple, i);
+};
+
+// The truth of `ufunc.nin > 2`: 1, 0, or -1 with the error set.  An exact
+// int is compared directly; anything else through its rich comparison.
+int more_than_two_inputs(PyObject *ufunc)
+{
+    tv::Ref nin(PyObject_GetAttr(ufunc, names.nin_attr));
+    if (!nin)
+        return -1;
+    if (PyLong_CheckExact(nin.get())) {
+        int overflow;
+        long n = PyLong_AsLongAndOverflow(nin.get(), &overflow);
+        return overflow > 0 || (overflow == 0 && n > 2);
+    }
+    tv::Ref above(PyObject_RichCompare(nin.get(), names.two, Py_GT));
+    if (!above)
+        return -1;
+    return tv::to_truth(above.get());
 }
 
-PyObject *dispatch(PyObject *self, PyObject *ufunc, PyObject *method, PyObject *inputs, PyObject *kwargs)
+PyObject *dispatch(PyObject *self, PyObject *ufunc, PyObject *method, Inputs inputs, bool has_kwargs)
 {
     tv::Ref op_name(PyObject_GetAttr(ufunc, names.name_attr));
     if (!op_name)
@@ -137,22 +189,12 @@ PyObject *dispatch(PyObject *self, PyObject *ufunc, PyObject *method, PyObject *
     if (!op_name)
         return nullptr;
 
-    if (PyDict_GET_SIZE(kwargs) != 0)
+    if (has_kwargs)
         return not_implemented();
 
-    {
-        tv::Ref nin(PyObject_GetAttr(ufunc, names.nin_attr));
-        if (!nin)
-            return nullptr;
-        tv::Ref above(PyObject_RichCompare(nin.get(), names.two, Py_GT));
-        if (!above)
-            return nullptr;
-        int truth = tv::to_truth(above.get());
-        if (truth < 0)
-            return nullptr;
-        if (truth)
-            return not_implemented();
-    }
+    int many_inputs = more_than_two_inputs(ufunc);
+    if (many_inputs != 0)
+        return many_inputs < 0 ? nullptr : not_implemented();
 
     if (method != names.call_method) {
         if (method == Py_None)
@@ -168,11 +210,11 @@ PyObject *dispatch(PyObject *self, PyObject *ufunc, PyObject *method, PyObject *
     if (member <= 0)
         return member < 0 ? nullptr : not_implemented();
 
-    PyObject *first = tuple_item(inputs, 0);
+    PyObject *first = inputs.at(0);
     if (first == nullptr)
         return nullptr;
     if (first == self) {
-        tv::Ref name(dunder_name("__", op_name.get()));
+        tv::Ref name(dunder_name(forward_names, "__", op_name.get()));
         if (!name)
             return nullptr;
         tv::Ref meth(lookup_method(self, name.get()));
@@ -182,23 +224,23 @@ PyObject *dispatch(PyObject *self, PyObject *ufunc, PyObject *method, PyObject *
         if (unary < 0)
             return nullptr;
         if (unary) {
-            if (life.assertions && PyTuple_GET_SIZE(inputs) != 1) {
+            if (life.assertions && inputs.count != 1) {
                 tv::raise_assertion();
                 return nullptr;
             }
             return meth ? PyObject_CallNoArgs(meth.get()) : not_implemented();
         }
-        PyObject *other = tuple_item(inputs, 1);
+        PyObject *other = inputs.at(1);
         if (other == nullptr)
             return nullptr;
         return meth ? PyObject_CallOneArg(meth.get(), other) : not_implemented();
     }
 
-    PyObject *second = tuple_item(inputs, 1);
+    PyObject *second = inputs.at(1);
     if (second == nullptr)
         return nullptr;
     if (second == self) {
-        tv::Ref deflt(dunder_name("__r", op_name.get()));
+        tv::Ref deflt(dunder_name(reflected_names, "__r", op_name.get()));
         if (!deflt)
             return nullptr;
         tv::Ref name(table_get(names.reversed, op_name.get(), deflt.get()));
@@ -216,11 +258,14 @@ PyObject *maybe_dispatch_ufunc_to_dunder_op(PyObject *, PyObject *const *args, P
                                             PyObject *kwnames)
 {
     PyObject *values[3];
-    tv::Ref inputs, kwargs;
+    tv::Ref kwargs;
     PyObject *result = nullptr;
-    if (tv::bind_arguments(sig_dispatch, args, nargsf, kwnames, values, &inputs, &kwargs) == 0 &&
-        tv::check_exact_type_or_none(values[2], &PyUnicode_Type, "method") == 0)
-        result = dispatch(values[0], values[1], values[2], inputs.get(), kwargs.get());
+    if (tv::bind_arguments(sig_dispatch, args, nargsf, kwnames, values, nullptr, &kwargs) == 0 &&
+        tv::check_exact_type_or_none(values[2], &PyUnicode_Type, "method") == 0) {
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        Inputs inputs{args + 3, nargs > 3 ? nargs - 3 : 0};
+        result = dispatch(values[0], values[1], values[2], inputs, static_cast<bool>(kwargs));
+    }
     if (result == nullptr)
         life.traceback(sig_dispatch.func, __LINE__);
     return result;

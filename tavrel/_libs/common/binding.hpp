@@ -104,10 +104,12 @@ struct Signature {
 
 // Binds a vectorcall argument vector to `values` (borrowed references; a
 // parameter that was not given and has a default is left untouched, so the
-// caller pre-sets its default).  With star_args, `rest` receives a new tuple
-// of the surplus positional values; with star_kwargs, `kwdict` receives a new
-// dict of the keywords that name no parameter.  Returns 0, or -1 with the
-// TypeError set.
+// caller pre-sets its default).  With star_args, `rest` (if not null)
+// receives a new tuple of the surplus positional values, which otherwise
+// stay at args[N..nargs).  With star_kwargs, `kwdict` (if not null) receives
+// a new dict of the keywords that name no parameter, and stays null when
+// there are none, so hot paths pay for no empty dict.  Returns 0, or -1 with
+// the TypeError set.
 template <std::size_t N>
 inline int bind_arguments(const Signature<N> &sig, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames,
                           PyObject *(&values)[N], Ref *rest = nullptr, Ref *kwdict = nullptr) noexcept
@@ -124,7 +126,7 @@ inline int bind_arguments(const Signature<N> &sig, PyObject *const *args, Py_ssi
     for (Py_ssize_t i = 0; i < npos; ++i)
         values[i] = args[i];
 
-    if (sig.star_args) {
+    if (sig.star_args && rest != nullptr) {
         Py_ssize_t extra = nargs - npos;
         PyObject *tuple = PyTuple_New(extra);
         if (tuple == nullptr)
@@ -135,11 +137,6 @@ inline int bind_arguments(const Signature<N> &sig, PyObject *const *args, Py_ssi
             PyTuple_SET_ITEM(tuple, i, v);
         }
         rest->reset(tuple);
-    }
-    if (sig.star_kwargs) {
-        kwdict->reset(PyDict_New());
-        if (!*kwdict)
-            return -1;
     }
 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -191,10 +188,60 @@ inline int bind_arguments(const Signature<N> &sig, PyObject *const *args, Py_ssi
             raise_unexpected_keyword(sig.func, key);
             return -1;
         }
+        if (kwdict == nullptr)
+            continue;
+        if (!*kwdict) {
+            kwdict->reset(PyDict_New());
+            if (!*kwdict)
+                return -1;
+        }
         if (PyDict_SetItem(kwdict->get(), key, kwvalues[k]) < 0)
             return -1;
     }
     return 0;
+}
+
+// Binds a classic call (a tuple of positional values and an optional dict
+// of keywords, as tp_init receives them) by the same rules as a vectorcall.
+// The bound values are borrowed from `args` and `kwargs`.
+template <std::size_t N>
+inline int bind_tuple_dict(const Signature<N> &sig, PyObject *args, PyObject *kwargs,
+                           PyObject *(&values)[N]) noexcept
+{
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    PyObject *const *items = PySequence_Fast_ITEMS(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0)
+        return bind_arguments(sig, items, nargs, nullptr, values);
+
+    const Py_ssize_t total = nargs + nkw;
+    PyObject *small[8];
+    PyObject **vec = small;
+    if (total > 8) {
+        vec = static_cast<PyObject **>(PyMem_Malloc(static_cast<std::size_t>(total) * sizeof(PyObject *)));
+        if (vec == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    int result = -1;
+    Ref kwnames(PyTuple_New(nkw));
+    if (kwnames) {
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            vec[i] = items[i];
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value) && k < nkw) {
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(kwnames.get(), k, key);
+            vec[nargs + k] = value;
+            ++k;
+        }
+        result = bind_arguments(sig, vec, nargs, kwnames.get(), values);
+    }
+    if (vec != small)
+        PyMem_Free(vec);
+    return result;
 }
 
 // Rejects every keyword of a call that takes none (the keywords of a

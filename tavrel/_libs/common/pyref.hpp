@@ -63,4 +63,17 @@ private:
     PyObject *p_ = nullptr;
 };
 
+// getattr(obj, name) that treats a missing attribute as no error: returns 1
+// with a new reference in *result, 0 with *result null when the attribute is
+// missing (AttributeError), or -1 with another error set.  Cheaper than
+// catching the AttributeError, which is often never created at all.
+inline int get_optional_attr(PyObject *obj, PyObject *name, PyObject **result) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
 }  // namespace tv
