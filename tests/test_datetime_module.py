@@ -1,0 +1,303 @@
+"""The tavrel_datetime module and its function table, reached as a native
+client would: the capsule's pointer is read as an array of 15 function
+pointers and each slot is called through ctypes (PYFUNCTYPE: the GIL stays
+held, and an exception the slot leaves set is raised).
+
+`DatetimeApi` is shared with test_pydatetime.py."""
+
+import ctypes
+import importlib
+import subprocess
+import sys
+import textwrap
+from ctypes import POINTER, PYFUNCTYPE, Structure, byref, c_char_p, c_int, c_int32, c_int64, c_size_t, c_void_p, py_object
+
+import pytest
+
+CAPSULE_NAME = b"tavrel._tavrel_datetime_CAPI"
+NS_PER_DAY = 86_400 * 10**9
+INT64_MIN = -(2**63)
+INT64_MAX = 2**63 - 1
+
+
+class DatetimeStruct(Structure):
+    _fields_ = [
+        ("year", c_int64),
+        ("month", c_int32),
+        ("day", c_int32),
+        ("hour", c_int32),
+        ("min", c_int32),
+        ("sec", c_int32),
+        ("us", c_int32),
+        ("ps", c_int32),
+        ("as_", c_int32),
+    ]
+
+    def fields(self):
+        return tuple(getattr(self, name) for name, _ in self._fields_)
+
+
+def record(year=1970, month=1, day=1, hour=0, minute=0, second=0, us=0, ps=0, as_=0):
+    return DatetimeStruct(year, month, day, hour, minute, second, us, ps, as_)
+
+
+class DurationStruct(Structure):
+    _fields_ = [("days", c_int64)] + [
+        (name, c_int32)
+        for name in (
+            "hours",
+            "minutes",
+            "seconds",
+            "milliseconds",
+            "microseconds",
+            "nanoseconds",
+            "seconds_of_day",
+            "microseconds_of_second",
+            "nanoseconds_of_microsecond",
+        )
+    ]
+
+
+class DatetimeMetaData(Structure):
+    _fields_ = [("base", c_int), ("num", c_int)]
+
+
+# Slot order and signatures of the table (tavrel/datetime_api.h).  Texts come
+# back as c_void_p so that the test can free them with PyObject_Free.
+SLOTS = [
+    ("npy_datetimestruct_to_datetime", c_int64, [c_int, POINTER(DatetimeStruct)]),
+    ("scaleNanosecToUnit", c_int, [POINTER(c_int64), c_int]),
+    ("int64_to_iso_string", c_void_p, [c_int64, c_int, c_int, POINTER(c_size_t)]),
+    ("pydatetime_to_iso_string", c_void_p, [py_object, c_int, POINTER(c_size_t)]),
+    ("pydatetime_to_epoch", c_int64, [py_object, c_int]),
+    ("int64_to_iso_duration_string", c_void_p, [c_int64, POINTER(c_size_t)]),
+    ("datetime_to_datetimestruct", None, [c_int64, c_int, POINTER(DatetimeStruct)]),
+    ("timedelta_to_durationstruct", None, [c_int64, c_int, POINTER(DurationStruct)]),
+    ("pydatetime_to_datetimestruct", c_int, [py_object, POINTER(DatetimeStruct)]),
+    ("cmp_datetimestruct", c_int, [POINTER(DatetimeStruct), POINTER(DatetimeStruct)]),
+    ("datetime_metadata_from_dtype", DatetimeMetaData, [py_object]),
+    (
+        "parse_iso8601",
+        c_int,
+        [c_char_p, c_int, c_int, POINTER(DatetimeStruct), POINTER(c_int), POINTER(c_int), POINTER(c_int), c_char_p, c_int, c_int],
+    ),
+    ("iso8601_length", c_int, [c_int, c_int]),
+    ("format_iso8601", c_int, [POINTER(DatetimeStruct), c_char_p, c_int, c_int, c_int]),
+    ("format_iso8601_duration", c_int, [POINTER(DurationStruct), c_char_p, POINTER(c_size_t)]),
+]
+
+_capsule_import = ctypes.pythonapi.PyCapsule_Import
+_capsule_import.restype = c_void_p
+_capsule_import.argtypes = [c_char_p, c_int]
+_capsule_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+_capsule_get_pointer.restype = c_void_p
+_capsule_get_pointer.argtypes = [py_object, c_char_p]
+_capsule_get_name = ctypes.pythonapi.PyCapsule_GetName
+_capsule_get_name.restype = c_char_p
+_capsule_get_name.argtypes = [py_object]
+_object_free = ctypes.pythonapi.PyObject_Free
+_object_free.restype = None
+_object_free.argtypes = [c_void_p]
+
+
+def table_address():
+    importlib.import_module("tavrel._libs.tavrel_datetime")
+    return _capsule_import(CAPSULE_NAME, 0)
+
+
+class DatetimeApi:
+    """The table as a client sees it: slot functions by name, plus helpers
+    that take over the texts the table hands back."""
+
+    def __init__(self, address):
+        self.address = address
+        pointers = (c_void_p * len(SLOTS)).from_address(address)
+        for (name, restype, argtypes), pointer in zip(SLOTS, pointers):
+            assert pointer, name
+            setattr(self, name, PYFUNCTYPE(restype, *argtypes)(pointer))
+
+    @staticmethod
+    def take_text(pointer, length):
+        assert pointer
+        try:
+            return ctypes.string_at(pointer, length.value).decode()
+        finally:
+            _object_free(pointer)
+
+    def iso_of_object(self, obj, unit):
+        length = c_size_t(12345)
+        return self.take_text(self.pydatetime_to_iso_string(obj, unit, byref(length)), length)
+
+    def record_of_object(self, obj):
+        out = DatetimeStruct()
+        assert self.pydatetime_to_datetimestruct(obj, byref(out)) == 0
+        return out.fields()
+
+
+@pytest.fixture(scope="module")
+def api():
+    return DatetimeApi(table_address())
+
+
+def test_module_publishes_capsule_on_package():
+    mod = importlib.import_module("tavrel._libs.tavrel_datetime")
+    import tavrel
+
+    assert mod.__name__ == "tavrel._libs.tavrel_datetime"
+    assert mod.__doc__ == "Internal module with datetime support for other extensions"
+    assert [n for n in dir(mod) if not n.startswith("__")] == []
+    capsule = tavrel._tavrel_datetime_CAPI
+    assert type(capsule).__name__ == "PyCapsule"
+    assert _capsule_get_name(capsule) == CAPSULE_NAME
+    assert _capsule_get_pointer(capsule, CAPSULE_NAME) == table_address()
+
+
+def test_reimport_keeps_the_published_table(api):
+    mod = importlib.import_module("tavrel._libs.tavrel_datetime")
+    importlib.reload(mod)
+    assert table_address() == api.address
+    del sys.modules["tavrel._libs.tavrel_datetime"]
+    importlib.import_module("tavrel._libs.tavrel_datetime")
+    assert table_address() == api.address
+    # The table a client kept is still alive and usable.
+    assert api.iso8601_length(0, 7) == 38
+
+
+def run_python(code):
+    return subprocess.run(
+        [sys.executable, "-P", "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=300
+    )
+
+
+def test_import_errors_when_package_or_numpy_missing():
+    # The extension is loaded under its bare name so that its parent package
+    # need not be importable.
+    result = run_python(
+        """
+        import importlib.util, sys
+        import tavrel._libs
+        path = importlib.util.find_spec("tavrel._libs.tavrel_datetime").origin
+        spec = importlib.util.spec_from_file_location("tavrel_datetime", path)
+        del sys.modules["tavrel._libs"], sys.modules["tavrel"]
+        sys.modules["tavrel"] = None
+        try:
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        except ImportError as e:
+            print("package:", type(e).__name__, e)
+        """
+    )
+    assert "package: ImportError tv_datetime could not import module tavrel" in result.stdout, result.stderr
+    result = run_python(
+        """
+        import importlib.util, sys
+        import numpy
+        spec = importlib.util.find_spec("tavrel._libs.tavrel_datetime")
+        sys.modules["numpy._core._multiarray_umath"] = None
+        sys.modules["numpy.core._multiarray_umath"] = None
+        try:
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        except ImportError as e:
+            print("numpy:", type(e).__name__, e)
+        """
+    )
+    assert "numpy: ImportError numpy._core.multiarray failed to import" in result.stdout, result.stderr
+    assert "ModuleNotFoundError" in result.stderr  # the cause is printed
+
+
+# --- the core's slots, one group per slot -----------------------------------
+
+
+def test_slot0_record_to_count(api):
+    assert api.npy_datetimestruct_to_datetime(7, byref(record(2000))) == 946_684_800
+    assert api.npy_datetimestruct_to_datetime(1, byref(record(1969, 12))) == -1
+    edge = record(1677, 9, 21, 0, 12, 43, 145224, 193000)
+    assert api.npy_datetimestruct_to_datetime(10, byref(edge)) == INT64_MIN + 1
+    with pytest.raises(OverflowError, match="Overflow occurred in npy_datetimestruct_to_datetime"):
+        api.npy_datetimestruct_to_datetime(10, byref(record(3000)))
+    with pytest.raises(ValueError, match="NumPy datetime metadata with corrupt unit value"):
+        api.npy_datetimestruct_to_datetime(14, byref(record()))
+
+
+def test_slot1_scale_nanoseconds(api):
+    value = c_int64(-1_500_000_000)
+    assert api.scaleNanosecToUnit(byref(value), 7) == 0 and value.value == -1
+    value = c_int64(123)
+    assert api.scaleNanosecToUnit(byref(value), 4) == -1 and value.value == 123
+
+
+def test_slot2_count_to_iso_text(api):
+    length = c_size_t()
+    text = api.take_text(api.int64_to_iso_string(0, 10, 10, byref(length)), length)
+    assert (text, length.value) == ("1970-01-01T00:00:00.000000000", 29)
+    text = api.take_text(api.int64_to_iso_string(86_400 + 3_661, 7, 6, byref(length)), length)
+    assert text == "1970-01-02T01:01"
+
+
+def test_slot5_duration_text(api):
+    length = c_size_t()
+    for value, expected in [(-1, "P-1DT23H59M59.999999999S"), (1_500_000, "P0DT0H0M0.001500S"), (10**9, "P0DT0H0M1S")]:
+        assert api.take_text(api.int64_to_iso_duration_string(value, byref(length)), length) == expected
+
+
+def test_slot6_count_to_record(api):
+    out = DatetimeStruct()
+    api.datetime_to_datetimestruct(-1, 10, byref(out))
+    assert out.fields() == (1969, 12, 31, 23, 59, 59, 999999, 999000, 0)
+    api.datetime_to_datetimestruct(-1, 1, byref(out))
+    assert out.fields()[:2] == (1969, 12)
+    with pytest.raises(RuntimeError, match="NumPy datetime metadata is corrupted with invalid base unit"):
+        api.datetime_to_datetimestruct(5, 3, byref(out))
+
+
+def test_slot7_duration_record(api):
+    out = DurationStruct()
+    api.timedelta_to_durationstruct(-3600, 7, byref(out))
+    assert (out.days, out.hours, out.seconds_of_day) == (-1, 23, 82800)
+    api.timedelta_to_durationstruct(-1, 5, byref(out))
+    assert (out.days, out.hours, out.seconds_of_day) == (0, -1, -3600)
+    with pytest.raises(RuntimeError, match="NumPy timedelta metadata is corrupted with invalid base unit"):
+        api.timedelta_to_durationstruct(1, 0, byref(out))
+
+
+def test_slot9_compare_records(api):
+    a, b = record(2020, as_=1), record(2020, as_=2)
+    assert api.cmp_datetimestruct(byref(a), byref(b)) == -1
+    assert api.cmp_datetimestruct(byref(b), byref(a)) == 1
+    assert api.cmp_datetimestruct(byref(a), byref(record(2020, as_=1))) == 0
+
+
+def parse(api, text, fmt=b"", mode=2, raise_errors=1):
+    out, best, has_zone, offset = DatetimeStruct(), c_int(-99), c_int(-99), c_int(-99)
+    status = api.parse_iso8601(text, len(text), raise_errors, byref(out), byref(best), byref(has_zone), byref(offset), fmt, len(fmt), mode)
+    return status, out.fields(), best.value, has_zone.value, offset.value
+
+
+def test_slot11_parse_iso8601(api):
+    assert parse(api, b"2020-05-17") == (0, (2020, 5, 17, 0, 0, 0, 0, 0, 0), 4, 0, -99)
+    status, fields, best, has_zone, offset = parse(api, b"2020-01-01T10:00 +05:30")
+    assert (status, fields[3], best, has_zone, offset) == (0, 10, 6, 1, 330)
+    assert parse(api, b"2020-01-01 10:00", b"%Y-%m-%d", mode=0)[:3] == (0, (2020, 1, 1, 0, 0, 0, 0, 0, 0), 14)
+    with pytest.raises(ValueError, match=r'Error parsing datetime string "2020/05-17" at position 7'):
+        parse(api, b"2020/05-17")
+    with pytest.raises(ValueError, match=r'Day out of range in datetime string "2019-02-29"'):
+        parse(api, b"2019-02-29")
+    assert parse(api, b"2020/05-17", raise_errors=0)[0] == -1
+
+
+def test_slot12_slot13_format_iso8601(api):
+    assert [api.iso8601_length(0, u) for u in (0, 7, 13, 14)] == [22, 38, 57, 5]
+    assert api.iso8601_length(1, 7) == 42
+    rec = record(2020, 5, 17, 12, 34, 56, 789012, 345678, 901234)
+    buf = ctypes.create_string_buffer(64)
+    assert api.format_iso8601(byref(rec), buf, 64, 1, 7) == 0 and buf.value == b"2020-05-17T12:34:56Z"
+    assert api.format_iso8601(byref(rec), buf, 64, 0, 13) == 0
+    assert buf.value == b"2020-05-17T12:34:56.789012345678901234"
+    with pytest.raises(RuntimeError, match="too short, with length 18"):
+        api.format_iso8601(byref(rec), buf, 18, 0, 7)
+
+
+def test_slot14_format_duration(api):
+    out = DurationStruct(days=1, hours=2, milliseconds=500)
+    buf, length = ctypes.create_string_buffer(71), c_size_t(99)
+    assert api.format_iso8601_duration(byref(out), buf, byref(length)) == 0
+    assert (buf.value, length.value) == (b"P1DT2H0M0.500S", 14)
