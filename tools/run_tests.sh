@@ -53,15 +53,15 @@ PY
   fi
 fi
 
-setup_args=()
-native_args=(-Dnative_tests=true)
+# The package build also builds the native unit tests (they are not
+# installed), so that one compilation serves both.
+setup_args=(-Csetup-args=-Dnative_tests=true)
 tag=$arch
 env_vars=()
 if [ "$sanitize" = 1 ]; then
   tag=$arch-asan
   setup_args+=(-Csetup-args=-Db_sanitize=address,undefined -Csetup-args=-Db_lundef=false
                -Csetup-args=-Dbuildtype=debugoptimized)
-  native_args+=(-Db_sanitize=address,undefined -Dbuildtype=debugoptimized)
   # The interpreter is not instrumented: the runtime must come first, and its
   # own allocations are not ours to report.
   libasan=$(${CXX:-c++} -print-file-name=libasan.so)
@@ -73,20 +73,15 @@ if [ "$sanitize" = 1 ]; then
   fi
   py=$venv/bin/python
 fi
+build_dir=build/py-$tag
 
 # --- build and install ------------------------------------------------------
 step "building and installing tavrel ($tag)"
-"$py" -m pip install -q --no-build-isolation -Cbuild-dir="build/py-$tag" "${setup_args[@]}" .
+"$py" -m pip install -q --no-build-isolation -Cbuild-dir="$build_dir" "${setup_args[@]}" .
 
 # --- native unit tests ------------------------------------------------------
 step "native unit tests ($tag)"
-native_dir=build/native-$tag
-if [ -f "$native_dir/build.ninja" ]; then
-  meson setup --reconfigure "$native_dir" "${native_args[@]}" >/dev/null
-else
-  meson setup "$native_dir" "${native_args[@]}" >/dev/null
-fi
-meson test -C "$native_dir" --print-errorlogs --num-processes 2
+meson test -C "$build_dir" --no-rebuild --print-errorlogs --num-processes 2
 
 # --- Python tests -----------------------------------------------------------
 step "pytest ($tag)"
