@@ -1,0 +1,688 @@
+"""Text-to-number converters of the parser table, reached through the capsule.
+
+Every result is compared bit for bit with a transcription of the converters'
+algorithms into Python below (float arithmetic in Python is the same IEEE
+double arithmetic, one rounding per operation).  The pure converters are
+called with the interpreter lock released (plain ctypes prototypes); the
+round-trip parser takes the lock itself, so it is called both ways;
+object_to_double needs the lock held (a Python-API prototype, which also
+turns the pending exception into a raise).
+"""
+
+import ctypes
+import math
+import re
+import struct
+
+import pytest
+from hypothesis import example, given, strategies as st
+
+CAPSULE_NAME = b"tavrel._tavrel_parser_CAPI"
+
+SLOT_TEXT_TO_DOUBLE = 0
+SLOT_OBJECT_TO_DOUBLE = 1
+SLOT_UINT_SCAN_RESET = 5
+SLOT_UINT_SCAN_CONFLICT = 6
+SLOT_PARSE_INT64 = 19
+SLOT_PARSE_UINT64 = 20
+SLOT_PARSE_DOUBLE_FAST = 21
+SLOT_PARSE_DOUBLE_PRECISE = 22
+SLOT_PARSE_DOUBLE_ROUNDTRIP = 23
+SLOT_PARSE_BOOL = 24
+
+INT64_MIN = -(2**63)
+INT64_MAX = 2**63 - 1
+UINT64_MAX = 2**64 - 1
+RANGE_ERROR = 34
+ROUNDTRIP_OVERFLOW = 2147483647
+
+
+class UintScan(ctypes.Structure):
+    _fields_ = [
+        ("seen_negative", ctypes.c_int),
+        ("seen_above_signed", ctypes.c_int),
+        ("seen_missing", ctypes.c_int),
+    ]
+
+
+def _table_address():
+    """Address of the 25-slot table, fetched as a client module would."""
+    try:
+        import tavrel._libs.tavrel_parser  # noqa: F401  (publishes the capsule)
+    except ImportError as exc:
+        pytest.skip(f"tavrel_parser module not built: {exc}")
+    import tavrel
+
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    return get_pointer(tavrel._tavrel_parser_CAPI, CAPSULE_NAME)
+
+
+_double_args = [
+    ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p), ctypes.c_char, ctypes.c_char,
+    ctypes.c_char, ctypes.c_int, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int),
+]
+_PROTOTYPES = {
+    SLOT_TEXT_TO_DOUBLE: ctypes.CFUNCTYPE(
+        ctypes.c_int, ctypes.c_char_p, ctypes.POINTER(ctypes.c_double), ctypes.c_char,
+        ctypes.c_char, ctypes.POINTER(ctypes.c_int)),
+    SLOT_OBJECT_TO_DOUBLE: ctypes.PYFUNCTYPE(
+        ctypes.c_int, ctypes.py_object, ctypes.POINTER(ctypes.c_double),
+        ctypes.POINTER(ctypes.c_int)),
+    SLOT_UINT_SCAN_RESET: ctypes.CFUNCTYPE(None, ctypes.POINTER(UintScan)),
+    SLOT_UINT_SCAN_CONFLICT: ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(UintScan)),
+    SLOT_PARSE_INT64: ctypes.CFUNCTYPE(
+        ctypes.c_int64, ctypes.c_char_p, ctypes.c_int64, ctypes.c_int64,
+        ctypes.POINTER(ctypes.c_int), ctypes.c_char),
+    SLOT_PARSE_UINT64: ctypes.CFUNCTYPE(
+        ctypes.c_uint64, ctypes.POINTER(UintScan), ctypes.c_char_p, ctypes.c_int64,
+        ctypes.c_uint64, ctypes.POINTER(ctypes.c_int), ctypes.c_char),
+    SLOT_PARSE_DOUBLE_FAST: ctypes.CFUNCTYPE(ctypes.c_double, *_double_args),
+    SLOT_PARSE_DOUBLE_PRECISE: ctypes.CFUNCTYPE(ctypes.c_double, *_double_args),
+    SLOT_PARSE_DOUBLE_ROUNDTRIP: ctypes.CFUNCTYPE(ctypes.c_double, *_double_args),
+    SLOT_PARSE_BOOL: ctypes.CFUNCTYPE(
+        ctypes.c_int, ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint8)),
+}
+
+
+class Api:
+    def __init__(self, address):
+        slots = (ctypes.c_void_p * 25).from_address(address)
+        self.fn = {i: proto(slots[i]) for i, proto in _PROTOTYPES.items()}
+        # The round-trip parser once more, called with the lock held.
+        self.roundtrip_locked = ctypes.PYFUNCTYPE(ctypes.c_double, *_double_args)(
+            slots[SLOT_PARSE_DOUBLE_ROUNDTRIP])
+
+    def parse_double(self, slot, text, decimal=b".", exponent=b"E", group=b"\0",
+                     skip_trailing=1, fn=None):
+        """(value, error, maybe_int, consumed) with consumed None when the end
+        pointer was left unwritten."""
+        buf = ctypes.create_string_buffer(text)
+        end = ctypes.c_void_p(None)
+        error = ctypes.c_int(0)
+        maybe_int = ctypes.c_int(-7)
+        fn = fn or self.fn[slot]
+        value = fn(ctypes.cast(buf, ctypes.c_char_p), ctypes.byref(end), decimal, exponent,
+                   group, skip_trailing, ctypes.byref(error), ctypes.byref(maybe_int))
+        consumed = None if end.value is None else end.value - ctypes.addressof(buf)
+        return value, error.value, maybe_int.value, consumed
+
+    def fast(self, text, *args, **kw):
+        return self.parse_double(SLOT_PARSE_DOUBLE_FAST, text, *args, **kw)
+
+    def precise(self, text, *args, **kw):
+        return self.parse_double(SLOT_PARSE_DOUBLE_PRECISE, text, *args, **kw)
+
+    def roundtrip(self, text, *args, **kw):
+        return self.parse_double(SLOT_PARSE_DOUBLE_ROUNDTRIP, text, *args, **kw)
+
+    def text_to_double(self, text, exponent=b"E", decimal=b"."):
+        out = ctypes.c_double(-1.0)
+        maybe_int = ctypes.c_int(-7)
+        ok = self.fn[SLOT_TEXT_TO_DOUBLE](text, ctypes.byref(out), exponent, decimal,
+                                          ctypes.byref(maybe_int))
+        return ok, out.value, maybe_int.value
+
+    def object_to_double(self, obj):
+        out = ctypes.c_double(-1.0)
+        maybe_int = ctypes.c_int(-7)
+        self.fn[SLOT_OBJECT_TO_DOUBLE](obj, ctypes.byref(out), ctypes.byref(maybe_int))
+        return out.value, maybe_int.value
+
+    def parse_int64(self, text, lo=INT64_MIN, hi=INT64_MAX, group=b"\0"):
+        error = ctypes.c_int(-1)
+        value = self.fn[SLOT_PARSE_INT64](text, lo, hi, ctypes.byref(error), group)
+        return value, error.value
+
+    def parse_uint64(self, scan, text, signed_max=INT64_MAX, hi=UINT64_MAX, group=b"\0"):
+        error = ctypes.c_int(-1)
+        value = self.fn[SLOT_PARSE_UINT64](ctypes.byref(scan), text, signed_max, hi,
+                                           ctypes.byref(error), group)
+        return value, error.value
+
+    def parse_bool(self, text):
+        out = ctypes.c_uint8(9)
+        status = self.fn[SLOT_PARSE_BOOL](text, ctypes.byref(out))
+        return status, out.value
+
+
+@pytest.fixture(scope="module")
+def api():
+    return Api(_table_address())
+
+
+# ---------------------------------------------------------------------------
+# Python transcription of the converters' algorithms.  Marks are ints (0 for
+# none); texts are bytes without NUL.
+
+def _space(c):
+    return c == 32 or 9 <= c <= 13
+
+
+def _digit(c):
+    return 48 <= c <= 57
+
+
+def _upper(c):
+    return c - 32 if 97 <= c <= 122 else c
+
+
+def _mark(c, mark):
+    return mark != 0 and c == mark
+
+
+def _exponent_letter(c, mark):
+    return mark != 0 and _upper(c) == _upper(mark)
+
+
+def _start(t, decimal):
+    """Index after whitespace and sign, the sign, and whether a number starts."""
+    i = 0
+    while _space(t[i]):
+        i += 1
+    negative = False
+    if t[i] == 45:
+        negative, i = True, i + 1
+    elif t[i] == 43:
+        i += 1
+    ok = _digit(t[i]) or (_mark(t[i], decimal) and _digit(t[i + 1]))
+    return i, negative, ok
+
+
+def _exponent(t, i, bounded):
+    """Reads an exponent after the letter at i: (new index, signed value)."""
+    i += 1
+    negative = False
+    if t[i] == 45:
+        negative, i = True, i + 1
+    elif t[i] == 43:
+        i += 1
+    if not _digit(t[i]):
+        return i - 1, 0
+    n = 0
+    count = 0
+    while _digit(t[i]) and (not bounded or count < 17):
+        n = n * 10 + t[i] - 48
+        i += 1
+        count += 1
+    return i, -n if negative else n
+
+
+def _finish(t, i, skip_trailing):
+    if skip_trailing:
+        while _space(t[i]):
+            i += 1
+    return i
+
+
+def ref_fast(text, decimal=46, exponent=69, group=0, skip_trailing=1):
+    t = text + b"\0\0"
+    i, negative, ok = _start(t, decimal)
+    if not ok:
+        return 0.0, RANGE_ERROR, 1, None
+    maybe_int = 1
+    small, count = 0, 0
+    while count < 9 and _digit(t[i]):
+        small = small * 10 + t[i] - 48
+        count += 1
+        i += 1
+        if _mark(t[i], group):
+            i += 1
+    number = float(small)
+    while _digit(t[i]):
+        number = number * 10.0 + (t[i] - 48)
+        i += 1
+        if _mark(t[i], group):
+            i += 1
+    exp = 0
+    if _mark(t[i], decimal):
+        maybe_int = 0
+        i += 1
+        while _digit(t[i]):
+            number = number * 10.0 + (t[i] - 48)
+            exp -= 1
+            i += 1
+    if negative:
+        number = -number
+    if _exponent_letter(t[i], exponent):
+        maybe_int = 0
+        i, n = _exponent(t, i, bounded=False)
+        exp += n
+    if exp < -1021 or exp > 1024:
+        return math.inf, RANGE_ERROR, maybe_int, None
+    if number != 0.0:
+        power = 10.0
+        n = abs(exp)
+        while n:
+            if n & 1:
+                number = number / power if exp < 0 else number * power
+            power *= power
+            n >>= 1
+    error = RANGE_ERROR if math.isinf(number) or math.isnan(number) else 0
+    return number, error, maybe_int, _finish(t, i, skip_trailing)
+
+
+POWERS = [float("1e%d" % k) for k in range(309)]
+
+
+def ref_precise(text, decimal=46, exponent=69, group=0, skip_trailing=1):
+    t = text + b"\0\0"
+    i, negative, ok = _start(t, decimal)
+    if not ok:
+        return 0.0, RANGE_ERROR, 1, None
+    maybe_int = 1
+    number, kept, exp = 0.0, 0, 0
+    while _digit(t[i]):
+        d = t[i] - 48
+        if kept < 17:
+            if d or kept:
+                number = number * 10.0 + d
+                kept += 1
+        else:
+            exp += 1
+        i += 1
+        if _mark(t[i], group):
+            i += 1
+    if _mark(t[i], decimal):
+        maybe_int = 0
+        i += 1
+        while _digit(t[i]):
+            d = t[i] - 48
+            if kept < 17:
+                if d or kept:
+                    number = number * 10.0 + d
+                    kept += 1
+                exp -= 1
+            i += 1
+    if negative:
+        number = -number
+    if _exponent_letter(t[i], exponent):
+        maybe_int = 0
+        i, n = _exponent(t, i, bounded=True)
+        exp += n
+    if exp > 308:
+        return math.inf, RANGE_ERROR, maybe_int, None
+    if exp > 0:
+        number *= POWERS[exp]
+    elif exp >= -308:
+        number /= POWERS[-exp]
+    elif exp >= -616:
+        number = number / POWERS[-exp - 308] / POWERS[308]
+    else:
+        number = 0.0
+    error = RANGE_ERROR if math.isinf(number) else 0
+    return number, error, maybe_int, _finish(t, i, skip_trailing)
+
+
+_FLOAT_PREFIX = re.compile(rb"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
+
+
+def ref_roundtrip(text, decimal=46, exponent=69, group=0, skip_trailing=1):
+    del exponent  # E and e are always the exponent letters
+    t = text + b"\0"
+    copy = bytearray()
+    i = 0
+    while _space(t[i]):
+        i += 1
+    if t[i] in b"+-":
+        copy.append(t[i])
+        i += 1
+    while _digit(t[i]):
+        copy.append(t[i])
+        i += 1
+        if _mark(t[i], group):
+            i += 1
+    if _mark(t[i], decimal):
+        copy += b"."
+        i += 1
+        while _digit(t[i]):
+            copy.append(t[i])
+            i += 1
+    if t[i] in b"Ee":
+        copy.append(t[i])
+        i += 1
+        if t[i] in b"+-":
+            copy.append(t[i])
+            i += 1
+        while _digit(t[i]):
+            copy.append(t[i])
+            i += 1
+    copy = bytes(copy)
+    prefix = _FLOAT_PREFIX.match(copy)
+    error = 0
+    if prefix is None:
+        # The interpreter's conversion raises and reports no progress; an
+        # empty copy counts as wholly consumed.
+        value, whole, raised = -1.0, copy == b"", True
+    else:
+        value, whole, raised = float(prefix.group()), prefix.end() == len(copy), False
+    if not whole:
+        error = -1
+    if raised:
+        error = -1
+    elif math.isinf(value):
+        error = ROUNDTRIP_OVERFLOW
+    end = i if whole else 0
+    if skip_trailing and end != 0:
+        end = _finish(t, end, True)
+    return value, error, 0, end
+
+
+def _trunc_div10(v):
+    q = abs(v) // 10
+    return q if v >= 0 else -q
+
+
+def ref_int64(text, lo=INT64_MIN, hi=INT64_MAX, group=0):
+    t = text + b"\0"
+    i = 0
+    while _space(t[i]):
+        i += 1
+    negative = False
+    if t[i] == 45:
+        negative, i = True, i + 1
+    elif t[i] == 43:
+        i += 1
+    if not _digit(t[i]):
+        return 0, 1
+    value = 0
+    if negative:
+        limit = _trunc_div10(lo)
+        last = -(lo - 10 * limit)
+    else:
+        limit = _trunc_div10(hi)
+        last = hi - 10 * limit
+    first = True
+    while True:
+        if not first and _mark(t[i], group):
+            i += 1
+            continue
+        first = False
+        if not _digit(t[i]):
+            break
+        d = t[i] - 48
+        if negative:
+            if value > limit or (value == limit and d <= last):
+                value = value * 10 - d
+            else:
+                return 0, 2
+        else:
+            if value < limit or (value == limit and d <= last):
+                value = value * 10 + d
+            else:
+                return 0, 2
+        i += 1
+    while _space(t[i]):
+        i += 1
+    if t[i] != 0:
+        return 0, 3
+    return value, 0
+
+
+def bits(x):
+    return struct.pack("<d", x)
+
+
+def assert_same_float_result(got, want):
+    assert bits(got[0]) == bits(want[0]) or (math.isnan(got[0]) and math.isnan(want[0])), (
+        got, want)
+    assert got[1:] == want[1:], (got, want)
+
+
+# ---------------------------------------------------------------------------
+# Random numeric texts: sign, integer digits (often zero-padded, sometimes
+# grouped), decimal part, exponent, surrounding whitespace and stray bytes.
+
+MARKS = st.sampled_from([0, ord("."), ord(","), ord("e"), ord("E"), ord(" "), ord("'"),
+                         ord("-"), ord("d"), ord("5")])
+
+_digits = st.text(alphabet="0123456789", min_size=0, max_size=30).map(str.encode)
+_zero_run = st.integers(0, 25).map(lambda n: b"0" * n)
+
+
+@st.composite
+def numeric_texts(draw):
+    decimal = draw(st.sampled_from([ord("."), ord(","), 0]))
+    exponent = draw(st.sampled_from([ord("E"), ord("e"), ord("D"), 0]))
+    group = draw(st.sampled_from([0, 0, ord(","), ord("."), ord(" "), ord("'")]))
+    parts = [draw(st.sampled_from([b"", b" ", b"\t", b" \r\n"])),
+             draw(st.sampled_from([b"", b"-", b"+"])),
+             draw(_zero_run), draw(_digits)]
+    if group and draw(st.booleans()):
+        body = b"".join(parts[2:])
+        step = draw(st.integers(1, 4))
+        parts[2:] = [bytes([group]).join(body[k:k + step] for k in range(0, len(body), step))]
+    if decimal and draw(st.booleans()):
+        parts += [bytes([decimal]), draw(_zero_run), draw(_digits)]
+    if draw(st.booleans()):
+        letter = draw(st.sampled_from([b"e", b"E", b"d", b"D"]))
+        sign = draw(st.sampled_from([b"", b"-", b"+"]))
+        digits = draw(st.text(alphabet="0123456789", min_size=0, max_size=5).map(str.encode))
+        parts += [letter, sign, digits]
+    parts.append(draw(st.sampled_from([b"", b" ", b"\n", b"x", b" 1", b"."])))
+    return b"".join(parts), decimal, exponent, group
+
+
+_any_bytes = st.binary(max_size=40).map(lambda b: b.replace(b"\0", b""))
+
+
+def _call_args(decimal, exponent, group):
+    return bytes([decimal]), bytes([exponent]), bytes([group])
+
+
+# ---------------------------------------------------------------------------
+# Float parsers against the transcription
+
+@pytest.mark.parametrize("name", ["fast", "precise", "roundtrip"])
+@given(case=numeric_texts(), skip=st.sampled_from([0, 1]))
+@example(case=(b"0.00000000000000005", 46, 69, 0), skip=1)
+@example(case=(b"00000000000000000123", 46, 69, 0), skip=1)
+@example(case=(b"-1e-1022", 46, 69, 0), skip=1)
+@example(case=(b"-1e400", 46, 69, 0), skip=1)
+@example(case=(b"1.5e-320", 46, 69, 0), skip=1)
+@example(case=(b"1,5", 44, 69, 44), skip=1)
+def test_float_parsers_match_their_algorithms(api, name, case, skip):
+    text, decimal, exponent, group = case
+    ref = {"fast": ref_fast, "precise": ref_precise, "roundtrip": ref_roundtrip}[name]
+    got = getattr(api, name)(text, *_call_args(decimal, exponent, group), skip_trailing=skip)
+    assert_same_float_result(got, ref(text, decimal, exponent, group, skip))
+
+
+@pytest.mark.parametrize("name", ["fast", "precise", "roundtrip"])
+@given(text=_any_bytes, decimal=MARKS, exponent=MARKS, group=MARKS)
+def test_float_parsers_on_arbitrary_bytes(api, name, text, decimal, exponent, group):
+    ref = {"fast": ref_fast, "precise": ref_precise, "roundtrip": ref_roundtrip}[name]
+    got = getattr(api, name)(text, *_call_args(decimal, exponent, group))
+    assert_same_float_result(got, ref(text, decimal, exponent, group))
+
+
+@given(case=numeric_texts())
+def test_roundtrip_is_correctly_rounded_without_the_lock(api, case):
+    text, decimal, exponent, group = case
+    args = _call_args(decimal, exponent, group)
+    released = api.roundtrip(text, *args)
+    held = api.roundtrip(text, *args, fn=api.roundtrip_locked)
+    assert_same_float_result(released, held)
+
+
+# ---------------------------------------------------------------------------
+# Float parsers: the stated corner cases, spelled out
+
+def test_precise_parser_keeps_17_significant_digits(api):
+    value, error, maybe_int, consumed = api.precise(b"123456789012345678901")
+    assert bits(value) == bits(12345678901234567.0 * 1e4)
+    assert (error, maybe_int, consumed) == (0, 1, 21)
+    # Zeros ahead of the first significant digit keep no digit slot.
+    assert api.precise(b"0." + b"0" * 16 + b"5")[0] == 5e-17
+    assert api.precise(b"00000000000000000123")[0] == 123.0
+    assert api.precise(b"0." + b"0" * 40 + b"25")[0] == 25.0 / 1e42
+
+
+def test_precise_parser_exponent_ranges(api):
+    assert api.precise(b"1e309") == (math.inf, RANGE_ERROR, 0, None)
+    assert api.precise(b"-2e400") == (math.inf, RANGE_ERROR, 0, None)
+    assert api.precise(b"1.5e-320")[0] == 15.0 / 1e13 / 1e308
+    assert bits(api.precise(b"-1e-700")[0]) == bits(0.0)
+    value, error, _, consumed = api.precise(b"-9e308")
+    assert (value, error, consumed) == (-math.inf, RANGE_ERROR, 6)
+
+
+def test_fast_parser_exponent_range_and_overflow(api):
+    assert api.fast(b"-1e-1022") == (math.inf, RANGE_ERROR, 0, None)
+    assert api.fast(b"1e1025") == (math.inf, RANGE_ERROR, 0, None)
+    assert api.fast(b"-1e400") == (-math.inf, RANGE_ERROR, 0, 6)
+    assert api.fast(b"0e1000") == (0.0, 0, 0, 6)
+
+
+def test_float_parsers_without_digits(api):
+    for name in ("fast", "precise"):
+        for text in (b"", b"  ", b"-", b"+", b".", b"-.e5", b"e5", b"inf", b"nan"):
+            assert getattr(api, name)(text) == (0.0, RANGE_ERROR, 1, None), (name, text)
+
+
+def test_exponent_letter_without_digits_ends_at_the_letter(api):
+    for name in ("fast", "precise"):
+        assert getattr(api, name)(b"12e")[2:] == (0, 2)
+        assert getattr(api, name)(b"12e-")[2:] == (0, 3)
+    assert api.text_to_double(b"12e") == (0, 12.0, 0)
+    assert api.text_to_double(b"12e-") == (0, 12.0, 0)
+
+
+def test_roundtrip_errors(api):
+    # A copy that is not a complete number: error -1, end at the start.
+    assert api.roundtrip(b"  1e+") == (1.0, -1, 0, 0)
+    assert api.roundtrip(b"-") == (-1.0, -1, 0, 0)
+    assert api.roundtrip(b"1,234.5", group=b",") == (1234.5, 0, 0, 7)
+    assert api.roundtrip(b"1e999") == (math.inf, ROUNDTRIP_OVERFLOW, 0, 5)
+    assert api.roundtrip(b"-1e999") == (-math.inf, ROUNDTRIP_OVERFLOW, 0, 6)
+    assert api.roundtrip(b"0.1 x") == (0.1, 0, 0, 4)
+    assert api.roundtrip(b"0.1 x", skip_trailing=0) == (0.1, 0, 0, 3)
+
+
+# ---------------------------------------------------------------------------
+# text_to_double and object_to_double
+
+@given(case=numeric_texts())
+def test_text_to_double_is_the_precise_parser_on_the_whole_text(api, case):
+    text, decimal, exponent, _ = case
+    ok, value, maybe_int = api.text_to_double(text, bytes([exponent]), bytes([decimal]))
+    ref_value, ref_error, ref_maybe, ref_end = ref_precise(text, decimal, exponent, 0, 1)
+    assert bits(value) == bits(ref_value)
+    assert maybe_int == ref_maybe
+    assert ok == int(ref_error == 0 and ref_end == len(text))
+
+
+@pytest.mark.parametrize("spelling,expected", [
+    (b"inf", math.inf), (b"INF", math.inf), (b"+Inf", math.inf), (b"-iNF", -math.inf),
+    (b"Infinity", math.inf), (b"+INFINITY", math.inf), (b"-Infinity", -math.inf),
+    (b"-INFINITY", -math.inf), ("-infinity", -math.inf),
+])
+def test_object_to_double_infinity_spellings(api, spelling, expected):
+    assert api.object_to_double(spelling) == (expected, 0)
+
+
+@given(case=numeric_texts(), as_str=st.booleans())
+def test_object_to_double_matches_the_precise_parser(api, case, as_str):
+    text = case[0]
+    obj = text.decode("ascii") if as_str else text
+    value, error, maybe_int, end = ref_precise(text, 46, 69, 0, 1)
+    if error == 0 and end == len(text):
+        assert api.object_to_double(obj) == (value, maybe_int)
+    else:
+        with pytest.raises(ValueError) as info:
+            api.object_to_double(obj)
+        assert str(info.value) == 'Unable to parse string "%s"' % text.decode("ascii")
+
+
+def test_object_to_double_errors(api):
+    assert api.object_to_double(b" 1.5E2 ") == (150.0, 0)
+    assert api.object_to_double("42") == (42.0, 1)
+    with pytest.raises(ValueError, match=r'^Unable to parse string "1e999"$'):
+        api.object_to_double(b"1e999")
+    with pytest.raises(ValueError, match=r'^Unable to parse string " inf"$'):
+        api.object_to_double(" inf")
+    with pytest.raises(ValueError, match=r'^Unable to parse string "1"$'):
+        api.object_to_double(b"1\x002")  # an embedded NUL is not the end of the text
+    for wrong in (1.5, 2, None, bytearray(b"1"), memoryview(b"1")):
+        with pytest.raises(TypeError, match="^Invalid object type$"):
+            api.object_to_double(wrong)
+    with pytest.raises(UnicodeEncodeError):
+        api.object_to_double("\ud800")
+    # Non-ASCII text is quoted as it came.
+    with pytest.raises(ValueError, match='^Unable to parse string "1,5€"$'):
+        api.object_to_double("1,5€")
+
+
+# ---------------------------------------------------------------------------
+# Integer parsers
+
+@given(text=st.one_of(numeric_texts().map(lambda c: c[0]), _any_bytes,
+                      st.integers(INT64_MIN - 10, INT64_MAX + 10).map(lambda v: b"%d" % v)),
+       group=MARKS,
+       bounds=st.sampled_from([(INT64_MIN, INT64_MAX), (-128, 127), (0, 255), (-1000, 0),
+                               (5, 10), (-10, -5), (INT64_MIN, -1)]))
+@example(text=b"1,,2,", group=44, bounds=(INT64_MIN, INT64_MAX))
+def test_parse_int64_matches_its_algorithm(api, text, group, bounds):
+    assert api.parse_int64(text, *bounds, group=bytes([group])) == ref_int64(
+        text, *bounds, group=group)
+
+
+def test_parse_int64_corner_cases(api):
+    assert api.parse_int64(b"9223372036854775807") == (INT64_MAX, 0)
+    assert api.parse_int64(b"9223372036854775808") == (0, 2)
+    assert api.parse_int64(b"-9223372036854775808") == (INT64_MIN, 0)
+    assert api.parse_int64(b"1,234,567", group=b",") == (1234567, 0)
+    assert api.parse_int64(b"1,,2", group=b",") == (12, 0)
+    assert api.parse_int64(b"12,", group=b",") == (12, 0)
+    assert api.parse_int64(b"1,234") == (0, 3)
+    assert api.parse_int64(b" \t 17 \n") == (17, 0)
+    assert api.parse_int64(b"") == (0, 1)
+    assert api.parse_int64(b"-") == (0, 1)
+
+
+def test_parse_uint64_and_the_scan_record(api):
+    scan = UintScan(3, 3, 3)
+    api.fn[SLOT_UINT_SCAN_RESET](ctypes.byref(scan))
+    assert (scan.seen_negative, scan.seen_above_signed, scan.seen_missing) == (0, 0, 0)
+    assert api.parse_uint64(scan, b"18446744073709551615") == (UINT64_MAX, 0)
+    assert api.parse_uint64(scan, b"18446744073709551616") == (0, 2)
+    assert scan.seen_above_signed == 1
+    assert api.fn[SLOT_UINT_SCAN_CONFLICT](ctypes.byref(scan)) == 0
+    assert api.parse_uint64(scan, b"-1") == (0, 0)
+    assert scan.seen_negative == 1
+    assert api.fn[SLOT_UINT_SCAN_CONFLICT](ctypes.byref(scan)) == 1
+
+    scan = UintScan(0, 0, 1)
+    assert api.fn[SLOT_UINT_SCAN_CONFLICT](ctypes.byref(scan)) == 0
+    assert api.parse_uint64(scan, b"9 223 372 036 854 775 808", group=b" ") == (2**63, 0)
+    assert api.fn[SLOT_UINT_SCAN_CONFLICT](ctypes.byref(scan)) == 1
+    assert api.parse_uint64(scan, b" + ") == (0, 1)
+    assert api.parse_uint64(scan, b"7 x") == (0, 3)
+
+
+@given(text=st.one_of(_any_bytes, st.integers(-5, UINT64_MAX + 10).map(lambda v: b"%d" % v)),
+       signed_max=st.sampled_from([INT64_MAX, 127, -1]),
+       hi=st.sampled_from([UINT64_MAX, 255, 0]))
+def test_parse_uint64_matches_its_algorithm(api, text, signed_max, hi):
+    scan = UintScan()
+    got = api.parse_uint64(scan, text, signed_max, hi)
+    body = text.lstrip(b" \t\n\v\f\r")
+    if body.startswith(b"-"):
+        assert got == (0, 0) and scan.seen_negative == 1
+        return
+    # Without a sign to fear, the signed transcription over [0, hi] is the
+    # unsigned algorithm (Python integers do not wrap).
+    value, error = ref_int64(text, 0, hi)
+    assert got == (value, error)
+    assert scan.seen_above_signed == int(error == 0 and value > signed_max % 2**64)
+    assert scan.seen_negative == 0
+
+
+def test_parse_bool(api):
+    for text in (b"true", b"True", b"TRUE", b"tRUe"):
+        assert api.parse_bool(text) == (0, 1)
+    for text in (b"false", b"FALSE", b"False"):
+        assert api.parse_bool(text) == (0, 0)
+    for text in (b"true ", b" false", b"", b"1", b"0", b"yes", b"tru", b"falsey"):
+        assert api.parse_bool(text) == (-1, 9)
