@@ -1,0 +1,184 @@
+// The tavrel_parser module: no Python-level functions; it publishes the
+// tokenizer, the source reader and the converters to other native modules
+// as one table of function pointers (ParserApi, tavrel/parser_api.h) in a
+// capsule set on the package `tavrel`.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <tavrel/parser_api.h>
+
+#include "common/pyref.hpp"
+#include "tokenizer/source_reader.h"
+#include "tokenizer/text_parser.h"
+
+#ifdef TV_HAVE_CONVERTERS
+#include "tokenizer/converters.h"
+#include "tokenizer/py_converters.h"
+#endif
+
+static_assert(sizeof(Py_ssize_t) == sizeof(ptrdiff_t), "want_fields is a Py_ssize_t");
+
+namespace {
+
+// Row-skip predicate of the tokenizer, which may run without the lock.
+int call_skip_predicate(void *predicate, uint64_t source_row) noexcept
+{
+    PyGILState_STATE gil = PyGILState_Ensure();
+    int skip = -1;
+    {
+        tv::Ref row(PyLong_FromUnsignedLongLong(source_row));
+        if (row) {
+            tv::Ref result(PyObject_CallOneArg(static_cast<PyObject *>(predicate), row.get()));
+            if (result) {
+                skip = PyObject_IsTrue(result.get());
+            }
+        }
+    }
+    PyGILState_Release(gil);
+    return skip;
+}
+
+TextParser *table_parser_alloc() noexcept
+{
+    TextParser *p = tv::parser_alloc();
+    if (p != nullptr) {
+        tv::parser_set_predicate_caller(p, call_skip_predicate);
+    }
+    return p;
+}
+
+ReadSource *table_source_open(PyObject *obj) noexcept
+{
+    return tv::source_open(obj);
+}
+
+#ifndef TV_HAVE_CONVERTERS
+// Builds without the converters fill their slots with functions that fail.
+int no_text_to_double(const char *, double *out, char, char, int *) noexcept
+{
+    *out = 0.0;
+    return 0;
+}
+int no_object_to_double(PyObject *, double *, int *) noexcept
+{
+    PyErr_SetString(PyExc_NotImplementedError, "converters not built");
+    return -1;
+}
+void no_uint_scan_reset(UintScan *scan) noexcept
+{
+    scan->seen_negative = scan->seen_above_signed = scan->seen_missing = 0;
+}
+int no_uint_scan_conflict(UintScan *) noexcept { return 0; }
+int64_t no_parse_int64(const char *, int64_t, int64_t, int *error, char) noexcept
+{
+    *error = 1;
+    return 0;
+}
+uint64_t no_parse_uint64(UintScan *, const char *, int64_t, uint64_t, int *error, char) noexcept
+{
+    *error = 1;
+    return 0;
+}
+double no_parse_double(const char *, char **, char, char, char, int, int *error, int *) noexcept
+{
+    *error = 34;
+    return 0.0;
+}
+int no_parse_bool(const char *, uint8_t *) noexcept { return -1; }
+#endif
+
+void fill_table(ParserApi *api) noexcept
+{
+#ifdef TV_HAVE_CONVERTERS
+    api->text_to_double = text_to_double;
+    api->object_to_double = object_to_double;
+    api->uint_scan_reset = uint_scan_reset;
+    api->uint_scan_conflict = uint_scan_conflict;
+    api->parse_int64 = parse_int64;
+    api->parse_uint64 = parse_uint64;
+    api->parse_double_fast = parse_double_fast;
+    api->parse_double_precise = parse_double_precise;
+    api->parse_double_roundtrip = parse_double_roundtrip;
+    api->parse_bool = parse_bool;
+#else
+    api->text_to_double = no_text_to_double;
+    api->object_to_double = no_object_to_double;
+    api->uint_scan_reset = no_uint_scan_reset;
+    api->uint_scan_conflict = no_uint_scan_conflict;
+    api->parse_int64 = no_parse_int64;
+    api->parse_uint64 = no_parse_uint64;
+    api->parse_double_fast = no_parse_double;
+    api->parse_double_precise = no_parse_double;
+    api->parse_double_roundtrip = no_parse_double;
+    api->parse_bool = no_parse_bool;
+#endif
+    api->source_open = table_source_open;
+    api->source_close = tv::source_close;
+    api->source_read = tv::source_read;
+    api->column_cursor_init = tv::column_cursor_init;
+    api->parser_alloc = table_parser_alloc;
+    api->parser_setup = tv::parser_setup;
+    api->parser_release = tv::parser_release;
+    api->parser_dealloc = tv::parser_dealloc;
+    api->parser_skip_row = tv::parser_skip_row;
+    api->parser_skip_leading_rows = tv::parser_skip_leading_rows;
+    api->parser_apply_defaults = tv::parser_apply_defaults;
+    api->parser_discard_rows = tv::parser_discard_rows;
+    api->parser_shrink_buffers = tv::parser_shrink_buffers;
+    api->tokenize_to_end = tv::tokenize_to_end;
+    api->tokenize_row_count = tv::tokenize_row_count;
+}
+
+void free_table(PyObject *capsule)
+{
+    PyMem_Free(PyCapsule_GetPointer(capsule, TV_PARSER_CAPSULE_NAME));
+}
+
+int tv_parser_exec(PyObject *) noexcept
+{
+    ParserApi *api = static_cast<ParserApi *>(PyMem_Malloc(sizeof(ParserApi)));
+    if (api == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    fill_table(api);
+    tv::Ref capsule(PyCapsule_New(api, TV_PARSER_CAPSULE_NAME, free_table));
+    if (!capsule) {
+        PyMem_Free(api);
+        return -1;
+    }
+    tv::Ref package(PyImport_ImportModule("tavrel"));
+    if (!package) {
+        PyErr_SetString(PyExc_ImportError, "tv_parser could not import module tavrel");
+        return -1;
+    }
+    if (PyModule_AddObject(package.get(), TV_PARSER_PACKAGE_ATTR, capsule.get()) != 0) {
+        return -1;
+    }
+    capsule.release();  // the package holds it now
+    return 0;
+}
+
+PyModuleDef_Slot tv_parser_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(tv_parser_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef tv_parser_module = {
+    PyModuleDef_HEAD_INIT,
+    "tavrel._libs.tavrel_parser",
+    "Internal module with parser support for other extensions",
+    0,
+    nullptr,
+    tv_parser_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tavrel_parser(void)
+{
+    return PyModuleDef_Init(&tv_parser_module);
+}
