@@ -78,11 +78,13 @@ SUBINTERPRETER = textwrap.dedent(
         print(exc)
     else:
         print(result)
+    finally:
+        interp.destroy(cid)
     """
 )
 
 
-@pytest.mark.parametrize("name", ["tavrel._libs.orderflip", "tavrel._libs.ufunc_bridge"])
+@pytest.mark.parametrize("name", sorted(MODULES))
 def test_second_interpreter_is_refused(name):
     proc = subprocess.run(
         [sys.executable, "-c", SUBINTERPRETER.format(name=name)], capture_output=True, text=True

@@ -241,6 +241,20 @@ private:
     }
 };
 
+// The slots of a Python-level module: its create and exec functions, and a
+// declaration that lets every interpreter reach the create step, which then
+// refuses any interpreter but the first with its own ImportError (without
+// it, an isolated subinterpreter would be turned away earlier with a
+// different message).
+#if PY_VERSION_HEX >= 0x030C0000
+#define TV_MULTIPLE_INTERPRETERS_SLOT {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define TV_MULTIPLE_INTERPRETERS_SLOT
+#endif
+#define TV_MODULE_SLOTS(create_fn, exec_fn)                                                              \
+    {Py_mod_create, reinterpret_cast<void *>(create_fn)}, {Py_mod_exec, reinterpret_cast<void *>(exec_fn)}, \
+        TV_MULTIPLE_INTERPRETERS_SLOT{0, nullptr}
+
 // Raises AssertionError without a message.
 inline void raise_assertion() noexcept { PyErr_SetNone(PyExc_AssertionError); }
 
