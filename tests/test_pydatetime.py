@@ -10,6 +10,7 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
+from hypothesis import given, strategies as st
 
 _spec = importlib.util.spec_from_file_location(
     "datetime_capi_client", os.path.join(os.path.dirname(os.path.abspath(__file__)), "test_datetime_module.py")
@@ -78,6 +79,20 @@ def test_naive_objects_keep_wall_clock(api):
 
     assert api.iso_of_object(datetime(2020, 5, 17, 12, tzinfo=NoOffset()), 7) == "2020-05-17T12:00:00"
     assert api.iso_of_object(duck(hour=1, minute=2, second=3, microsecond=4), 7) == "2020-01-01T01:02:03"
+
+
+@given(
+    st.datetimes(min_value=datetime(1678, 1, 1), max_value=datetime(2261, 12, 31)),
+    st.integers(-86399, 86399),
+)
+def test_agrees_with_python_arithmetic(api, naive, offset_seconds):
+    obj = naive.replace(tzinfo=tz(seconds=offset_seconds))
+    utc = naive - timedelta(minutes=int(offset_seconds / 60))
+    micros = (utc - datetime(1970, 1, 1)) // timedelta(microseconds=1)
+    assert api.pydatetime_to_epoch(obj, 9) == micros
+    assert api.pydatetime_to_epoch(obj, 10) == micros * 1000
+    assert api.iso_of_object(obj, 9) == utc.isoformat(timespec="microseconds") + "Z"
+    assert api.iso_of_object(naive, 9) == naive.isoformat(timespec="microseconds")
 
 
 def test_epoch_units_and_errors(api):
