@@ -308,11 +308,7 @@ int module_exec(PyObject *m)
     return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    {0, nullptr},
-};
+PyModuleDef_Slot slots[] = {TV_MODULE_SLOTS(module_create, module_exec)};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "indexing", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
