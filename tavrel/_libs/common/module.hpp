@@ -102,7 +102,7 @@ struct ModuleLife {
     bool assertions = true;       // builtin __debug__ at import
 
     // Py_mod_create: the existing module, a refusal in a second interpreter,
-    // or a fresh module object named after the spec.
+    // or a fresh module object named after the import request.
     PyObject *create(PyObject *spec) noexcept
     {
         static int64_t main_interpreter_id = -1;
