@@ -1,6 +1,6 @@
 """The tokenizer through the parser table: worked examples, chunking
 invariance, errors and warnings, row skipping, and a differential test
-against the reference tokenizer of tokenizer_client.py."""
+against the reference tokenizer of test_tokenizer_client.py."""
 
 import importlib.util
 import io
@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 _spec = importlib.util.spec_from_file_location(
-    "tokenizer_client", os.path.join(os.path.dirname(__file__), "tokenizer_client.py"))
+    "tokenizer_client", os.path.join(os.path.dirname(__file__), "test_tokenizer_client.py"))
 tc = importlib.util.module_from_spec(_spec)
 sys.modules.setdefault("tokenizer_client", tc)
 _spec.loader.exec_module(tc)

@@ -1,4 +1,4 @@
-"""Test-only client of the parser table, and a reference tokenizer.
+"""Test-only client of the parser table, and a reference tokenizer (no tests here).
 
 The client reaches the native tokenizer as another extension module would:
 through the capsule "tavrel._tavrel_parser_CAPI", with ctypes mirroring the
