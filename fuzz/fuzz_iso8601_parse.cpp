@@ -28,8 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (cut && length > 0) length -= static_cast<int>(cut % (static_cast<size_t>(length) + 1));
     char *text_buf = static_cast<char *>(std::malloc(text.size() + 1));
     char *format_buf = static_cast<char *>(std::malloc(format.size() + 1));
-    std::memcpy(text_buf, text.data(), text.size());
-    std::memcpy(format_buf, format.data(), format.size());
+    if (!text.empty()) std::memcpy(text_buf, text.data(), text.size());
+    if (!format.empty()) std::memcpy(format_buf, format.data(), format.size());
 
     npy_datetimestruct dts;
     int unit = -1, has_zone = -1, offset = 0;
