@@ -204,3 +204,14 @@ def test_subclass_and_gc():
     del frame
     gc.collect()
     assert probe() is None
+
+
+def test_ndim_read_that_drops_obj():
+    class Dropping:
+        @property
+        def ndim(self):
+            del idx.obj  # the indexer's reference goes away mid-read
+            return 2
+
+    idx = NDFrameIndexerBase("loc", Dropping())
+    assert idx.ndim == 2 and idx.obj is None

@@ -488,3 +488,20 @@ def test_cycle_through_doc_of_plain_instance_is_collected():
     del doc_holder, axis
     gc.collect()
     assert probe() is None
+
+
+def test_reentrant_fget_replacing_the_descriptor_fields_and_cache():
+    def other(self):
+        return "other"
+
+    def first(self):
+        prop.__init__(other)  # drops the descriptor's own references mid-call
+        self._cache = None  # and detaches the dict being filled
+        return "first"
+
+    prop = CachedProperty(first)
+    Owner = type("Owner", (), {"prop": prop})
+    obj = Owner()
+    assert obj.prop == "first"
+    assert prop.name == "other" and obj._cache is None
+    assert obj.prop == "other" and obj._cache == {"other": "other"}
