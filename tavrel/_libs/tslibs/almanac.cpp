@@ -115,20 +115,34 @@ PyObject *py_get_week_of_year(PyObject *, PyObject *const *args, Py_ssize_t narg
 
 PyObject *py_get_iso_calendar(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames)
 {
+    PyObject *values[3];
     int ymd[3];
-    if (bind_date(sig_iso_calendar, args, nargsf, kwnames, ymd) < 0) {
+    if (tv::bind_arguments(sig_iso_calendar, args, nargsf, kwnames, values) < 0 ||
+        tv::to_int32(values[0], &ymd[0]) < 0 || tv::to_int32(values[1], &ymd[1]) < 0 ||
+        tv::to_int32(values[2], &ymd[2]) < 0 || check_month(ymd[1]) < 0) {
         life.traceback(sig_iso_calendar.func, __LINE__);
         return nullptr;
     }
-    // The wide form, so that the ISO year next to the extreme 32-bit years
+    // The wide form, so that the ISO year beside the extreme 32-bit years
     // comes out exact rather than wrapped.
     const cal::iso_calendar_wide_t iso = cal::get_iso_calendar_wide(ymd[0], ymd[1], ymd[2]);
-    tv::Ref year(PyLong_FromLongLong(iso.year));
-    tv::Ref week(year ? PyLong_FromLong(iso.week) : nullptr);
-    tv::Ref day(week ? PyLong_FromLong(iso.day) : nullptr);
-    PyObject *result = day ? PyTuple_Pack(3, year.get(), week.get(), day.get()) : nullptr;
-    if (result == nullptr)
+    // The ISO year is usually the given year: an exact int argument is
+    // reused rather than allocating an equal one.
+    PyObject *year = (iso.year == ymd[0] && PyLong_CheckExact(values[0])) ? Py_NewRef(values[0])
+                                                                           : PyLong_FromLongLong(iso.year);
+    PyObject *week = year ? PyLong_FromLong(iso.week) : nullptr;
+    PyObject *day = week ? PyLong_FromLong(iso.day) : nullptr;
+    PyObject *result = day ? PyTuple_New(3) : nullptr;
+    if (result == nullptr) {
+        Py_XDECREF(year);
+        Py_XDECREF(week);
+        Py_XDECREF(day);
         life.traceback(sig_iso_calendar.func, __LINE__);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(result, 0, year);
+    PyTuple_SET_ITEM(result, 1, week);
+    PyTuple_SET_ITEM(result, 2, day);
     return result;
 }
 

@@ -1,7 +1,14 @@
-// Calendar formulas.  Intermediate values are 64-bit so that the extreme
-// 32-bit years (and days far outside their month) cannot overflow; results
-// that do not fit 32 bits wrap, which C++20 defines for the narrowing cast.
+// Calendar formulas.
+//
+// The target is a 32-bit machine, where 64-bit divisions are library calls,
+// so the formulas run in 32-bit arithmetic: the year enters only through its
+// remainder modulo 400 (the Gregorian cycle), and days within 2^30 of zero
+// keep every intermediate within 32 bits.  Days beyond that (never a valid
+// date) take the same formulas in 64 bits, and results that do not fit
+// 32 bits wrap, which C++20 defines for the narrowing conversion.
 #include "calendar_core.h"
+
+#include <climits>
 
 namespace tv::calendar {
 
@@ -19,53 +26,94 @@ const int32_t month_offset[26] = {
 
 namespace {
 
-// Rounds toward minus infinity; b > 0.
-constexpr int64_t floor_div(int64_t a, int64_t b) noexcept
+template <typename Int>
+constexpr int leap_of(Int year) noexcept
 {
-    const int64_t q = a / b;
-    return q - ((a % b) < 0);
+    // A multiple of 4 is a leap year unless it is a multiple of 100 and not
+    // of 400; a multiple of 100 is a multiple of 400 exactly when it is a
+    // multiple of 16 as well.  `year & mask` tests divisibility by 4 or 16
+    // for negative years too (two's complement), and the remainder by 100
+    // is only compared with zero, so its sign does not matter.
+    const Int mask = (year % 100 != 0) ? 3 : 15;
+    return (year & mask) == 0;
 }
 
-constexpr int leap_of(int64_t year) noexcept
+constexpr bool day_is_moderate(int day) noexcept
 {
-    // year & 3 tests divisibility by 4 for negative years too (two's
-    // complement); the remainders below are only compared with zero, so
-    // their sign does not matter.
-    if ((year & 3) != 0)
-        return 0;
-    if (year % 100 != 0)
-        return 1;
-    return year % 400 == 0;
+    return static_cast<unsigned>(day) + (1u << 30) <= (1u << 31);  // -2^30 <= day <= 2^30
+}
+
+// The year counted from March (January and February belong to the previous
+// year, so that the leap day ends the counted year), floor-mod 400: 0..399.
+inline int march_year_in_cycle(int year, int month) noexcept
+{
+    int r = year % 400;
+    r += r < 0 ? 400 : 0;
+    r -= month <= 2;
+    r += r < 0 ? 400 : 0;
+    return r;
 }
 
 // Weekday (0 = Monday) by the Gauss-type formula; month must be 1..12.
-// January and February count as months of the previous year, so the leap
-// day falls at the end of the counted year.
-inline int64_t weekday_of(int64_t y, int m, int64_t d) noexcept
+// With y the March-based year: cen = floor(y / 100) and g = y - 100 * cen;
+// taken within the 400-year cycle, cen is already cen floor-mod 4.
+template <typename Int>
+inline Int weekday_of(int year, int month, Int day) noexcept
 {
-    if (m <= 2)
-        y -= 1;
-    const int64_t cen = floor_div(y, 100);
-    const int64_t g = y - 100 * cen;                     // 0..99
-    const int64_t f = 5 * (cen - 4 * floor_div(cen, 4));  // 0, 5, 10 or 15
-    const int64_t e = month_start_days[m] - (m > 2);
-    return (d - 1 + e + f + g + g / 4) % 7;
+    const unsigned r = static_cast<unsigned>(march_year_in_cycle(year, month));
+    const unsigned cen = r / 100;
+    const unsigned g = r - 100 * cen;
+    const int e = month_start_days[month] - (month > 2);
+    return (day - 1 + e + static_cast<int>(5 * cen + g + g / 4)) % 7;
 }
 
-inline int64_t day_of_year_of(int64_t year, int month, int64_t day) noexcept
+template <typename Int>
+inline iso_calendar_wide_t iso_of(int year, int month, Int day) noexcept
 {
-    return month_offset[13 * leap_of(year) + month - 1] + day;
+    const Int doy = month_offset[13 * leap_of(year) + month - 1] + day;
+    const Int dow = weekday_of<Int>(year, month, day);
+    // Zero-based day of the year of this week's Thursday, plus a day.
+    const Int est = doy - dow + 2;
+    Int week;
+    if (est >= 0) [[likely]] {
+        week = est / 7 + 1;
+        // A week 53 whose Thursday falls in the next year is that year's week 1.
+        if (week == 53 && 31 - day + dow < 3)
+            week = 1;
+    }
+    else if (est == -1) {
+        week = 53;
+    }
+    else if (est == -2) {
+        week = 52 + is_leapyear(int64_t{year} - 1);
+    }
+    else {
+        week = 52;
+    }
+    int64_t iso_year = year;
+    if (week == 1 && month == 12)
+        iso_year += 1;
+    else if (week >= 52 && month == 1)
+        iso_year -= 1;
+    return {iso_year, static_cast<int32_t>(week), static_cast<int32_t>(dow + 1)};
 }
 
 }  // namespace
 
-int is_leapyear(int64_t year) noexcept { return leap_of(year); }
+int is_leapyear(int64_t year) noexcept
+{
+    if (year >= INT_MIN && year <= INT_MAX) [[likely]]
+        return leap_of(static_cast<int>(year));
+    return leap_of(year);
+}
 
 int dayofweek(int y, int m, int d) noexcept
 {
     if (!is_valid_month(m)) [[unlikely]]
         return invalid_month_result;
-    return static_cast<int>(weekday_of(y, m, d));
+    if (day_is_moderate(d)) [[likely]]
+        return weekday_of(y, m, d);
+    return static_cast<int>(weekday_of(y, m, int64_t{d}));
 }
 
 int32_t get_days_in_month(int year, std::ptrdiff_t month, int) noexcept
@@ -79,39 +127,17 @@ int32_t get_day_of_year(int year, int month, int day, int) noexcept
 {
     if (!is_valid_month(month)) [[unlikely]]
         return invalid_month_result;
-    return static_cast<int32_t>(day_of_year_of(year, month, day));
+    const uint32_t before = static_cast<uint32_t>(month_offset[13 * leap_of(year) + month - 1]);
+    return static_cast<int32_t>(before + static_cast<uint32_t>(day));
 }
 
 iso_calendar_wide_t get_iso_calendar_wide(int year, int month, int day) noexcept
 {
     if (!is_valid_month(month)) [[unlikely]]
         return {invalid_month_result, invalid_month_result, invalid_month_result};
-    const int64_t doy = day_of_year_of(year, month, day);
-    const int64_t dow = weekday_of(year, month, day);
-    // Zero-based day of the year of this week's Thursday, plus a day.
-    const int64_t est = doy - dow + 2;
-    int64_t week;
-    if (est >= 0) {
-        week = est / 7 + 1;
-        // A week 53 whose Thursday falls in the next year is that year's week 1.
-        if (week == 53 && 31 - int64_t{day} + dow < 3)
-            week = 1;
-    }
-    else if (est == -1) {
-        week = 53;
-    }
-    else if (est == -2) {
-        week = 52 + leap_of(int64_t{year} - 1);
-    }
-    else {
-        week = 52;
-    }
-    int64_t iso_year = year;
-    if (week == 1 && month == 12)
-        iso_year += 1;
-    else if (week >= 52 && month == 1)
-        iso_year -= 1;
-    return {iso_year, static_cast<int32_t>(week), static_cast<int32_t>(dow + 1)};
+    if (day_is_moderate(day)) [[likely]]
+        return iso_of(year, month, day);
+    return iso_of(year, month, int64_t{day});
 }
 
 iso_calendar_t get_iso_calendar(int year, int month, int day, int) noexcept
@@ -129,7 +155,7 @@ int get_firstbday(int year, int month, int) noexcept
 {
     if (!is_valid_month(month)) [[unlikely]]
         return invalid_month_result;
-    const int64_t first = weekday_of(year, month, 1);
+    const int first = weekday_of(year, month, 1);
     // A month starting on Saturday (5) or Sunday (6) has its first business
     // day on the following Monday.
     return first == 5 ? 3 : first == 6 ? 2 : 1;
@@ -140,7 +166,7 @@ int get_lastbday(int year, int month, int) noexcept
     if (!is_valid_month(month)) [[unlikely]]
         return invalid_month_result;
     const int days = days_per_month[12 * leap_of(year) + month - 1];
-    const int64_t last = (weekday_of(year, month, 1) + days - 1) % 7;  // both terms >= 0
+    const int last = (weekday_of(year, month, 1) + days - 1) % 7;  // both terms >= 0
     return last == 5 ? days - 1 : last == 6 ? days - 2 : days;
 }
 
