@@ -38,11 +38,12 @@ int get_optional_attr(PyObject *obj, const char *name, Ref &value) noexcept
     return -1;
 }
 
-// The integer value of `value` as a 32-bit int.  Non-integers fail with the
+// The integer value of `value` as a 32-bit int (npy_int32 is long on
+// 32-bit ARM, int elsewhere).  Non-integers fail with the
 // interpreter's TypeError.  The range is that of a 32-bit C long on every
 // platform, with the message the interpreter gives there, so that results do
 // not depend on the width of long.
-int as_int32(PyObject *value, int32_t *out) noexcept
+int as_int32(PyObject *value, npy_int32 *out) noexcept
 {
     long v = PyLong_AsLong(value);
     if (v == -1 && PyErr_Occurred())
@@ -53,11 +54,11 @@ int as_int32(PyObject *value, int32_t *out) noexcept
         return -1;
     }
 #endif
-    *out = static_cast<int32_t>(v);
+    *out = static_cast<npy_int32>(v);
     return 0;
 }
 
-int read_field(PyObject *obj, const char *name, int32_t *out) noexcept
+int read_field(PyObject *obj, const char *name, npy_int32 *out) noexcept
 {
     Ref value(PyObject_GetAttrString(obj, name));
     if (!value)
@@ -113,8 +114,8 @@ int shift_minutes(npy_datetimestruct *dts, int64_t minutes) noexcept
     const int64_t day_shift = floor_div(total, 1440);
     const int64_t minute_of_day = total - day_shift * 1440;
     set_ymd_from_days(days + day_shift, dts);
-    dts->hour = static_cast<int32_t>(minute_of_day / 60);
-    dts->min = static_cast<int32_t>(minute_of_day % 60);
+    dts->hour = static_cast<npy_int32>(minute_of_day / 60);
+    dts->min = static_cast<npy_int32>(minute_of_day % 60);
     return 0;
 }
 
@@ -126,7 +127,7 @@ int pydatetime_to_datetimestruct(PyObject *obj, npy_datetimestruct *out) noexcep
     out->month = 1;
     out->day = 1;
 
-    int32_t year;
+    npy_int32 year;
     if (read_field(obj, "year", &year) < 0 || read_field(obj, "month", &out->month) < 0
         || read_field(obj, "day", &out->day) < 0)
         return -1;
@@ -158,7 +159,7 @@ int pydatetime_to_datetimestruct(PyObject *obj, npy_datetimestruct *out) noexcep
     if (offset.get() == Py_None)
         return 0;  // naive after all: keep the wall-clock fields
 
-    int32_t seconds;
+    npy_int32 seconds;
     {
         Ref total(PyObject_CallMethod(offset.get(), "total_seconds", nullptr));
         if (!total)
