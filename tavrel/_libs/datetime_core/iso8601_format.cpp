@@ -46,6 +46,25 @@ int iso8601_length(int local, int unit) noexcept
 
 namespace {
 
+// The year as "%04lld" would print it: at least four characters, zero-padded
+// after the sign, which counts in the width ("-001").  Returns the length.
+int print_year(int64_t year, char out[24]) noexcept
+{
+    char digits[20];
+    int n = 0;
+    bool negative = year < 0;
+    uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(year) : static_cast<uint64_t>(year);
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    int length = 0;
+    if (negative) out[length++] = '-';
+    for (int pad = (negative ? 3 : 4) - n; pad > 0; --pad) out[length++] = '0';
+    while (n > 0) out[length++] = digits[--n];
+    return length;
+}
+
 // Appends bytes while room remains; a refused byte fails the whole text.
 struct Writer {
     char *p;
@@ -92,8 +111,8 @@ int format_iso8601(const npy_datetimestruct *dts, char *buf, int size, int utc, 
     // The year goes through a scratch buffer so that a text that does not
     // fit is refused whole rather than cut short by the bounded print.
     char year[24];
-    int year_length = std::snprintf(year, sizeof(year), "%04lld", static_cast<long long>(dts->year));
-    if (year_length < 0 || year_length > size) {
+    int year_length = print_year(dts->year, year);
+    if (year_length > size) {
         return too_short();
     }
     std::memcpy(buf, year, static_cast<size_t>(year_length));

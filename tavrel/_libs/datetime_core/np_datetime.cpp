@@ -111,11 +111,6 @@ int days_before_month(int64_t year, int month) noexcept
 
 }  // namespace
 
-int is_leap_year(int64_t year) noexcept
-{
-    return (year % 4 == 0) && ((year % 100 != 0) || (year % 400 == 0));
-}
-
 int64_t days_from_epoch(const npy_datetimestruct *dts) noexcept
 {
     YearMonth ym = normalise_month(dts->year, dts->month);

@@ -49,7 +49,10 @@ namespace tv::dt {
 extern const int32_t days_per_month[2][12];
 
 // 1 when the year is a leap year (0, -4, -400 are; -100 is not), else 0.
-int is_leap_year(int64_t year) noexcept;
+inline int is_leap_year(int64_t year) noexcept
+{
+    return (year % 4 == 0) && ((year % 100 != 0) || (year % 400 == 0));
+}
 
 // Days from 1970-01-01 to the record's date; time fields ignored.  Never
 // fails: a month outside 1..12 is carried into the year first (month 13 is
