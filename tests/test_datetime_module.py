@@ -7,6 +7,8 @@ held, and an exception the slot leaves set is raised).
 
 import ctypes
 import importlib
+import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -150,6 +152,16 @@ def test_module_publishes_capsule_on_package():
     assert type(capsule).__name__ == "PyCapsule"
     assert _capsule_get_name(capsule) == CAPSULE_NAME
     assert _capsule_get_pointer(capsule, CAPSULE_NAME) == table_address()
+
+
+def test_installed_header_declares_this_slot_order():
+    import tavrel
+
+    with open(os.path.join(tavrel.get_include(), "tavrel", "datetime_api.h")) as f:
+        header = f.read()
+    table = header[header.index("typedef struct tv_datetime_capi {") : header.index("} tv_datetime_capi;")]
+    assert re.findall(r"\(\*(\w+)\)\(", table) == [name for name, _, _ in SLOTS]
+    assert '#define TV_DATETIME_CAPSULE_NAME "tavrel._tavrel_datetime_CAPI"' in header
 
 
 def test_reimport_keeps_the_published_table(api):
