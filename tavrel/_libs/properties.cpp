@@ -101,7 +101,7 @@ int cached_property_init(PyObject *self, PyObject *args, PyObject *kwargs)
         if (name != nullptr) {
             Py_SETREF(p->name, name);
             PyObject *doc = nullptr;
-            int found = tv::pickle::get_optional_attr(fget, str_doc, &doc);
+            int found = tv::get_optional_attr(fget, str_doc, &doc);
             if (found >= 0) {
                 Py_SETREF(p->doc, found ? doc : Py_NewRef(Py_None));
                 return 0;
@@ -118,7 +118,7 @@ int cached_property_init(PyObject *self, PyObject *args, PyObject *kwargs)
 PyObject *object_cache(PyObject *obj)
 {
     PyObject *cache = nullptr;
-    if (tv::pickle::get_optional_attr(obj, str_cache, &cache) < 0)
+    if (tv::get_optional_attr(obj, str_cache, &cache) < 0)
         return nullptr;
     if (cache != nullptr && cache != Py_None) {
         if (PyDict_Check(cache))

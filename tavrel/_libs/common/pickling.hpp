@@ -33,17 +33,6 @@
 
 namespace tv::pickle {
 
-// getattr(obj, name, None) that absorbs AttributeError only.  Returns 1
-// with *out set, 0 when absent, -1 on another error.
-inline int get_optional_attr(PyObject *obj, PyObject *name, PyObject **out) noexcept
-{
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_GetOptionalAttr(obj, name, out);
-#else
-    return _PyObject_LookupAttr(obj, name, out);
-#endif
-}
-
 enum class FieldKind : unsigned char {
     object,     // any object, stored as it is
     index,      // Py_ssize_t, pickled as int, restored through __index__
