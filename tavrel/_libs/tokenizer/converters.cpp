@@ -119,6 +119,36 @@ inline void read_exponent(const unsigned char *&p, int64_t &exponent) noexcept
     exponent += negative ? -n : n;
 }
 
+// Gathers decimal digits as value * 10 + digit in double arithmetic.  That
+// product and sum are exact while the value stays below 2^53, which 15
+// digits always do, so the first 15 digits are gathered in an integer and
+// the rounding double chain only starts at the 16th: bit for bit the same
+// result, without a floating-point multiply per digit for ordinary numbers.
+class DigitAccumulator {
+public:
+    void take(unsigned digit) noexcept
+    {
+        if (digits_ < kExactDigits) {
+            whole_ = whole_ * 10u + digit;
+        } else {
+            if (digits_ == kExactDigits)
+                number_ = static_cast<double>(whole_);
+            number_ = number_ * 10.0 + static_cast<double>(digit);
+        }
+        ++digits_;
+    }
+    double value() const noexcept
+    {
+        return digits_ <= kExactDigits ? static_cast<double>(whole_) : number_;
+    }
+
+private:
+    static constexpr int64_t kExactDigits = 15;
+    uint64_t whole_ = 0;
+    double number_ = 0.0;
+    int64_t digits_ = 0;
+};
+
 // Leading part shared by the fast and precise parsers: whitespace, sign,
 // and the check that a digit (or a decimal mark and a digit) follows.
 inline bool start_number(const unsigned char *&p, bool &negative, char decimal_mark) noexcept
@@ -150,19 +180,12 @@ double parse_double_fast(const char *text, char **end, char decimal_mark, char e
         return 0.0;
     }
 
-    // The first 9 integer digits fit a 32-bit integer exactly; only later
-    // digits need floating point.
-    uint32_t small = 0;
-    int small_digits = 0;
-    for (; small_digits < 9 && is_digit(*p); ++small_digits) {
-        small = small * 10u + static_cast<uint32_t>(*p - '0');
-        ++p;
-        if (is_mark(*p, group_mark))
-            ++p;
-    }
-    double number = static_cast<double>(small);
+    // Integer digits, one group mark allowed after each; then the fraction.
+    // (The accumulator keeps the first digits in an integer, which covers
+    // the 32-bit start of the double chain and more.)
+    DigitAccumulator digits;
     for (; is_digit(*p);) {
-        number = number * 10.0 + static_cast<double>(*p - '0');
+        digits.take(static_cast<unsigned>(*p - '0'));
         ++p;
         if (is_mark(*p, group_mark))
             ++p;
@@ -174,10 +197,11 @@ double parse_double_fast(const char *text, char **end, char decimal_mark, char e
             *maybe_int = 0;
         ++p;
         for (; is_digit(*p); ++p) {
-            number = number * 10.0 + static_cast<double>(*p - '0');
+            digits.take(static_cast<unsigned>(*p - '0'));
             --exponent;
         }
     }
+    double number = digits.value();
 
     if (negative)
         number = -number;
@@ -231,16 +255,16 @@ double parse_double_precise(const char *text, char **end, char decimal_mark, cha
 
     // Zeros before the first non-zero digit carry no precision, so they do
     // not use up the 17 kept digits (fraction zeros still move the exponent).
-    double number = 0.0;
+    DigitAccumulator digits;
     int kept_digits = 0;
     bool any_digit = false;
     int64_t exponent = 0;
     for (; is_digit(*p);) {
-        const int digit = *p - '0';
+        const unsigned digit = static_cast<unsigned>(*p - '0');
         any_digit = true;
         if (kept_digits < kPreciseDigits) {
             if (digit != 0 || kept_digits != 0) {
-                number = number * 10.0 + digit;
+                digits.take(digit);
                 ++kept_digits;
             }
         } else {
@@ -256,17 +280,18 @@ double parse_double_precise(const char *text, char **end, char decimal_mark, cha
             *maybe_int = 0;
         ++p;
         for (; is_digit(*p); ++p) {
-            const int digit = *p - '0';
+            const unsigned digit = static_cast<unsigned>(*p - '0');
             any_digit = true;
             if (kept_digits >= kPreciseDigits)
                 continue;
             if (digit != 0 || kept_digits != 0) {
-                number = number * 10.0 + digit;
+                digits.take(digit);
                 ++kept_digits;
             }
             --exponent;
         }
     }
+    double number = digits.value();
     if (!any_digit) {
         *error = TV_FLOAT_RANGE_ERROR;
         return 0.0;

@@ -1,0 +1,169 @@
+// Converters against the C library on 10 million generated numeric texts.
+//
+// Build and run by hand (benchmarks/bench_converters.sh does both):
+//   g++ -std=c++20 -O3 -ffp-contract=off -Itavrel/_libs -Itavrel/_libs/include \
+//       benchmarks/bench_converters.cpp tavrel/_libs/tokenizer/converters.cpp -o bench_converters
+//   ./bench_converters [count]
+//
+// Prints, for each converter, the time per text and the ratio "peer time /
+// our time" (above 1 means faster than the C library).  Float texts mix
+// integers, decimals and exponents; integer texts are signed 64-bit values
+// of every length.  Each timing is the best of a few passes.
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tokenizer/converters.h"
+
+namespace {
+
+struct Texts {
+    std::string bytes;            // NUL-separated texts
+    std::vector<uint32_t> starts;  // offset of each text
+};
+
+Texts make_float_texts(size_t count, std::mt19937_64 &rng)
+{
+    Texts t;
+    t.bytes.reserve(count * 14);
+    t.starts.reserve(count);
+    char buf[64];
+    std::uniform_int_distribution<int> kind(0, 2), exp(-30, 30), digits(1, 9), frac(1, 8);
+    for (size_t i = 0; i < count; ++i) {
+        const int64_t mantissa = static_cast<int64_t>(rng() % 1000000000ull) - 500000000;
+        int n = 0;
+        switch (kind(rng)) {
+        case 0:  // integer
+            n = std::snprintf(buf, sizeof buf, "%" PRId64, mantissa % 100000000);
+            break;
+        case 1:  // decimal
+            n = std::snprintf(buf, sizeof buf, "%.*f", frac(rng),
+                              static_cast<double>(mantissa) / 1e4);
+            break;
+        default:  // exponent
+            n = std::snprintf(buf, sizeof buf, "%.*e", digits(rng),
+                              static_cast<double>(mantissa) / 1e8 * 3.0);
+            (void)exp;
+            break;
+        }
+        t.starts.push_back(static_cast<uint32_t>(t.bytes.size()));
+        t.bytes.append(buf, static_cast<size_t>(n));
+        t.bytes.push_back('\0');
+    }
+    return t;
+}
+
+Texts make_int_texts(size_t count, std::mt19937_64 &rng)
+{
+    Texts t;
+    t.bytes.reserve(count * 12);
+    t.starts.reserve(count);
+    char buf[32];
+    std::uniform_int_distribution<int> bits(1, 63);
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t magnitude = rng() >> (64 - bits(rng));
+        const int64_t v = (rng() & 1) ? -static_cast<int64_t>(magnitude)
+                                      : static_cast<int64_t>(magnitude);
+        const int n = std::snprintf(buf, sizeof buf, "%" PRId64, v);
+        t.starts.push_back(static_cast<uint32_t>(t.bytes.size()));
+        t.bytes.append(buf, static_cast<size_t>(n));
+        t.bytes.push_back('\0');
+    }
+    return t;
+}
+
+template <typename F>
+double best_seconds(F &&f, int passes = 3)
+{
+    double best = 1e300;
+    for (int i = 0; i < passes; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        f();
+        const auto t1 = std::chrono::steady_clock::now();
+        best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
+    }
+    return best;
+}
+
+volatile double double_sink;
+volatile int64_t int_sink;
+
+void report(const char *ours, double ours_s, const char *peer, double peer_s, size_t n)
+{
+    std::printf("%-22s %7.1f ns/text   %-8s %7.1f ns/text   ratio %5.2fx\n", ours,
+                ours_s / n * 1e9, peer, peer_s / n * 1e9, peer_s / ours_s);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const size_t count = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10000000;
+    std::mt19937_64 rng(20261208);
+    const Texts floats = make_float_texts(count, rng);
+    const Texts ints = make_int_texts(count, rng);
+    const char *fb = floats.bytes.data();
+    const char *ib = ints.bytes.data();
+
+    // A sanity pass: both peers accept every text.
+    size_t mismatches = 0;
+    for (size_t i = 0; i < count; ++i) {
+        int error = 0;
+        const char *s = ib + ints.starts[i];
+        if (parse_int64(s, std::numeric_limits<int64_t>::min(),
+                        std::numeric_limits<int64_t>::max(), &error, '\0') !=
+                std::strtoll(s, nullptr, 10) ||
+            error != 0)
+            ++mismatches;
+    }
+    std::printf("%zu texts each; %zu integer mismatches against strtoll\n", count, mismatches);
+
+    auto run_double = [&](auto parse) {
+        return best_seconds([&] {
+            double acc = 0;
+            for (uint32_t start : floats.starts) {
+                int error = 0;
+                acc += parse(fb + start, nullptr, '.', 'E', '\0', 0, &error, nullptr);
+            }
+            double_sink = acc;
+        });
+    };
+    const double strtod_s = best_seconds([&] {
+        double acc = 0;
+        for (uint32_t start : floats.starts)
+            acc += std::strtod(fb + start, nullptr);
+        double_sink = acc;
+    });
+    const double precise_s = run_double(parse_double_precise);
+    const double fast_s = run_double(parse_double_fast);
+
+    const double strtoll_s = best_seconds([&] {
+        int64_t acc = 0;
+        for (uint32_t start : ints.starts)
+            acc += std::strtoll(ib + start, nullptr, 10);
+        int_sink = acc;
+    });
+    const double int64_s = best_seconds([&] {
+        uint64_t acc = 0;
+        for (uint32_t start : ints.starts) {
+            int error = 0;
+            acc += static_cast<uint64_t>(parse_int64(ib + start,
+                                                     std::numeric_limits<int64_t>::min(),
+                                                     std::numeric_limits<int64_t>::max(),
+                                                     &error, '\0'));
+        }
+        int_sink = static_cast<int64_t>(acc);
+    });
+
+    report("parse_double_precise", precise_s, "strtod", strtod_s, count);
+    report("parse_double_fast", fast_s, "strtod", strtod_s, count);
+    report("parse_int64", int64_s, "strtoll", strtoll_s, count);
+    return mismatches == 0 ? 0 : 1;
+}
