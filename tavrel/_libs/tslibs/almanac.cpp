@@ -646,11 +646,7 @@ int module_exec(PyObject *m)
     return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    {0, nullptr},
-};
+PyModuleDef_Slot slots[] = {TV_MODULE_SLOTS(module_create, module_exec)};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "almanac", module_doc, 0, nullptr, slots, nullptr, nullptr, nullptr,
