@@ -365,6 +365,7 @@ private:
                     return -1;
                 }
             }
+            store_out();
         }
         return keep_row();
     }
@@ -389,6 +390,7 @@ private:
     int rewind_blank_row(const uint8_t *p, const uint8_t *end, int &st) noexcept;
 
 public:
+    // Write position and end of the stream outside process().
     char *out = nullptr;
     const char *out_limit = nullptr;
 
@@ -418,40 +420,96 @@ int Machine::rewind_blank_row(const uint8_t *p, const uint8_t *end, int &st) noe
     // write position never passes the read position.
     const uint8_t *src = reinterpret_cast<const uint8_t *>(P->text_buf + start);
     const uint8_t *src_end = src + held;
-    out = P->text_buf + start;
+    P->text_len = start;  // the held bytes stay in place, past the stream's end
     st = FieldStart;
     return process(src, src_end, st);
 }
 
-#define TV_END_FIELD()           \
-    do {                         \
-        if (!end_field()) {      \
-            return -1;           \
-        }                        \
+// The hot state lives in locals while bytes are processed: stores through
+// the char pointer `out` may alias anything reachable from the record, so
+// keeping field_count and friends in the record would reload them after
+// every byte written.  TV_SYNC writes them back before anything else looks
+// at the record; TV_RELOAD picks them up again afterwards.
+#define TV_SYNC()                                                        \
+    do {                                                                 \
+        this->out = out;                                                 \
+        P->text_len = static_cast<uint64_t>(out - tbuf);                 \
+        P->field_count = fc;                                             \
+        P->row_field_count[P->row_count] = row_fields;                   \
+        P->cur_field_ptr = cur;                                          \
+        P->cur_field_offset = cur - tbuf;                                \
+    } while (0)
+
+#define TV_RELOAD()                                                      \
+    do {                                                                 \
+        tbuf = P->text_buf;                                              \
+        out = tbuf + P->text_len;                                        \
+        out_end = tbuf + P->text_cap;                                    \
+        fptrs = P->field_ptrs;                                           \
+        foffs = P->field_offsets;                                        \
+        fc = P->field_count;                                             \
+        fcap = P->field_cap;                                             \
+        row_fields = P->row_field_count[P->row_count];                   \
+        cur = P->cur_field_ptr;                                          \
+    } while (0)
+
+#define TV_EXIT(value)        \
+    do {                      \
+        result = (value);     \
+        goto done;            \
+    } while (0)
+
+#define TV_END_FIELD()                                                   \
+    do {                                                                 \
+        if (TV_UNLIKELY(fc >= fcap || out >= out_end)) {                 \
+            TV_SYNC();                                                   \
+            set_error_text(P, kOverflow);                                \
+            TV_EXIT(-1);                                                 \
+        }                                                                \
+        *out++ = '\0';                                                   \
+        fptrs[fc] = cur;                                                 \
+        foffs[fc] = cur - tbuf;                                          \
+        ++fc;                                                            \
+        ++row_fields;                                                    \
+        cur = out;                                                       \
     } while (0)
 
 // Sets the next state, then ends the row; stops on an error or the quota.
-#define TV_END_ROW(next)                                             \
-    do {                                                             \
-        st = (next);                                                 \
-        const int r_ = end_row(static_cast<size_t>(end - p));        \
-        if (r_ != 0) {                                               \
-            return r_;                                               \
-        }                                                            \
+#define TV_END_ROW(next)                                                 \
+    do {                                                                 \
+        st = (next);                                                     \
+        TV_SYNC();                                                       \
+        const int r_ = end_row(static_cast<size_t>(end - p));            \
+        TV_RELOAD();                                                     \
+        if (r_ != 0) {                                                   \
+            TV_EXIT(r_);                                                 \
+        }                                                                \
     } while (0)
 
 int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
 {
     const uint8_t *const cls = D.cls;
+    int result = 0;
+    char *tbuf;
+    char *out;
+    const char *out_end;
+    char **fptrs;
+    int64_t *foffs;
+    uint64_t fc;
+    uint64_t fcap;
+    int64_t row_fields;
+    char *cur;
+    TV_RELOAD();
     while (p < end) {
         const uint8_t b = *p;
         const uint8_t c = cls[b];
         switch (st) {
         case RowStart: {
+            TV_SYNC();
             const int skipped = row_is_skipped();
             if (TV_UNLIKELY(skipped != 0)) {
                 if (skipped < 0) {
-                    return -1;
+                    TV_EXIT(-1);
                 }
                 st = SkippedFieldStart;  // this byte again, in the skipped row
                 continue;
@@ -524,37 +582,43 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
                 st = InComment;
             }
             continue;
-        case InField: {
-            scan<true>(p, end, out, out_limit, D.unquoted, cls, kUnquotedStop);
-            if (p == end) {
-                continue;
-            }
-            const uint8_t s = cls[*p];
-            ++p;
-            if (s & kT) {
-                TV_END_FIELD();
-                TV_END_ROW(RowStart);
-            } else if (s & kR) {
-                TV_END_FIELD();
-                st = AfterCR;
-            } else if (s & kE) {
-                st = AfterEscape;
-            } else if (s & kS) {
-                TV_END_FIELD();
-                st = D.split ? SkipSpaces : FieldStart;
-            } else {
-                TV_END_FIELD();
-                st = InComment;
+        case InField:
+            // Field after field while the next one starts plainly.
+            for (;;) {
+                scan<true>(p, end, out, out_end, D.unquoted, cls, kUnquotedStop);
+                if (p == end) {
+                    break;
+                }
+                const uint8_t s = cls[*p];
+                ++p;
+                if (s & kT) {
+                    TV_END_FIELD();
+                    TV_END_ROW(RowStart);
+                } else if (s & kR) {
+                    TV_END_FIELD();
+                    st = AfterCR;
+                } else if (s & kE) {
+                    st = AfterEscape;
+                } else if (s & kS) {
+                    TV_END_FIELD();
+                    if (!D.split && p < end && (cls[*p] & kPlain)) {
+                        continue;
+                    }
+                    st = D.split ? SkipSpaces : FieldStart;
+                } else {
+                    TV_END_FIELD();
+                    st = InComment;
+                }
+                break;
             }
             continue;
-        }
         case AfterEscape:
             *out++ = static_cast<char>(b);
             ++p;
             st = InField;
             continue;
         case InQuotes: {
-            scan<true>(p, end, out, out_limit, D.quoted, cls, kQuotedStop);
+            scan<true>(p, end, out, out_end, D.quoted, cls, kQuotedStop);
             if (p == end) {
                 continue;
             }
@@ -652,7 +716,7 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
         case BlankRowCheck:
             if (c & (kT | kR)) {
                 ++p;
-                out = P->cur_field_ptr;  // the tentative blanks go
+                out = cur;  // the tentative blanks go
                 count_row();
                 st = (c & kT) ? RowStart : AfterCRQuiet;
             } else if (D.split) {
@@ -669,9 +733,11 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
                 ++p;
                 *out++ = static_cast<char>(b);
             } else {
+                TV_SYNC();
                 const int r = rewind_blank_row(p, end, st);
+                TV_RELOAD();
                 if (r != 0) {
-                    return r;
+                    TV_EXIT(r);
                 }
             }
             continue;
@@ -799,14 +865,19 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
             }
             continue;
         default:
-            store_out();
+            TV_SYNC();
             set_error_text(P, "invalid tokenizer state");
-            return -1;
+            TV_EXIT(-1);
         }
     }
-    return 0;
+done:
+    TV_SYNC();
+    return result;
 }
 
+#undef TV_SYNC
+#undef TV_RELOAD
+#undef TV_EXIT
 #undef TV_END_FIELD
 #undef TV_END_ROW
 
