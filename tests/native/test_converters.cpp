@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "tokenizer/converters.h"
@@ -375,6 +376,61 @@ TEST(ParseDoubleFast, ExponentLetterWithoutDigits)
     EXPECT_EQ(r.error, 34);
     r = run(parse_double_fast, "1e-99999999999999999999999");
     EXPECT_EQ(r.error, 34);
+}
+
+
+// ------------------------------------------- literal accumulation, digit by digit
+
+// The digit loops gather digits in integers (and two at a time) where that
+// is exact; a plain digit-by-digit double chain must give the same bits.
+double literal_mantissa(const std::string &digits, size_t first_double_digit)
+{
+    uint64_t small = 0;
+    size_t i = 0;
+    for (; i < digits.size() && i < first_double_digit; ++i)
+        small = small * 10 + static_cast<uint64_t>(digits[i] - '0');
+    double number = static_cast<double>(small);
+    for (; i < digits.size(); ++i)
+        number = number * 10.0 + (digits[i] - '0');
+    return number;
+}
+
+TEST(DigitAccumulation, MatchesTheDoubleChainForLongDigitRuns)
+{
+    std::mt19937_64 rng(12345);
+    for (int round = 0; round < 20000; ++round) {
+        const size_t int_len = 1 + rng() % 24;
+        const size_t frac_len = rng() % 24;
+        std::string int_digits, frac_digits;
+        for (size_t i = 0; i < int_len; ++i)
+            int_digits.push_back(static_cast<char>('0' + (i == 0 ? 1 + rng() % 9 : rng() % 10)));
+        for (size_t i = 0; i < frac_len; ++i)
+            frac_digits.push_back(static_cast<char>('0' + rng() % 10));
+        const std::string text = frac_len ? int_digits + "." + frac_digits : int_digits;
+
+        // Fast: every digit, the first 9 in a 32-bit integer; then 10^-frac_len
+        // by binary powering.
+        double fast = literal_mantissa(int_digits + frac_digits, 9);
+        double power = 10.0;
+        for (size_t n = frac_len; n != 0; n >>= 1, power *= power)
+            if (n & 1)
+                fast /= power;
+        auto r = run(parse_double_fast, text.c_str());
+        ASSERT_TRUE(same_bits(r.value, fast)) << text;
+
+        // Precise: the first 17 digits (no leading zeros here), one scaling.
+        const std::string all = int_digits + frac_digits;
+        const std::string kept = all.substr(0, 17);
+        int exponent = static_cast<int>(int_len > 17 ? int_len - 17 : 0) -
+                       static_cast<int>(kept.size() > int_len ? kept.size() - int_len : 0);
+        double precise = literal_mantissa(kept, 0);
+        if (exponent > 0)
+            precise *= std::pow(10.0, exponent);  // exact for these small powers
+        else if (exponent < 0)
+            precise /= std::pow(10.0, -exponent);
+        r = run(parse_double_precise, text.c_str());
+        ASSERT_TRUE(same_bits(r.value, precise)) << text;
+    }
 }
 
 // ------------------------------------------------------------- text_to_double

@@ -11,6 +11,7 @@
 #include "converters.h"
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -137,6 +138,39 @@ public:
         }
         ++digits_;
     }
+
+    // Takes the run of digits at p, at most limit of them, and returns how
+    // many it took.  While exact, two digits go in per step (p[1] may be
+    // read once p[0] is a digit, since the text goes on to its NUL), which
+    // halves the dependent multiply-add chain of ordinary numbers.
+    int64_t take_run(const unsigned char *&p, int64_t limit) noexcept
+    {
+        int64_t taken = 0;
+        while (digits_ + 2 <= kExactDigits && taken + 2 <= limit) {
+            const unsigned first = static_cast<unsigned>(p[0]) - '0';
+            if (first > 9)
+                return taken;
+            const unsigned second = static_cast<unsigned>(p[1]) - '0';
+            if (second > 9) {
+                whole_ = whole_ * 10u + first;
+                ++digits_;
+                ++p;
+                return taken + 1;
+            }
+            whole_ = whole_ * 100u + (first * 10u + second);
+            digits_ += 2;
+            p += 2;
+            taken += 2;
+        }
+        for (; taken < limit; ++taken, ++p) {
+            const unsigned digit = static_cast<unsigned>(*p) - '0';
+            if (digit > 9)
+                break;
+            take(digit);
+        }
+        return taken;
+    }
+
     double value() const noexcept
     {
         return digits_ <= kExactDigits ? static_cast<double>(whole_) : number_;
@@ -168,27 +202,47 @@ inline bool start_number(const unsigned char *&p, bool &negative, char decimal_m
 
 }  // namespace
 
-double parse_double_fast(const char *text, char **end, char decimal_mark, char exponent_mark,
-                         char group_mark, int skip_trailing, int *error, int *maybe_int) noexcept
-{
-    if (maybe_int)
-        *maybe_int = 1;
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
-    bool negative;
-    if (!start_number(p, negative, decimal_mark)) {
-        *error = TV_FLOAT_RANGE_ERROR;
-        return 0.0;
-    }
+namespace {
 
+// 10^(2^k) by repeated squaring in double arithmetic (10, 1e2, 1e4, 1e8,
+// 1e16, then rounded squares); from 10^512 on the square overflows.
+struct SquaredPowers {
+    double value[11];
+    constexpr SquaredPowers() : value{}
+    {
+        value[0] = 10.0;
+        for (int k = 1; k < 9; ++k)
+            value[k] = value[k - 1] * value[k - 1];
+        value[9] = value[10] = std::numeric_limits<double>::infinity();
+    }
+};
+constexpr SquaredPowers kSquaredPowers;
+
+// Template over the presence of a group mark, so the digit loops do not
+// test for it per byte when there is none (the common case).
+template <bool kGrouped>
+double fast_parse(const unsigned char *p, char **end, char decimal_mark, char exponent_mark,
+                  char group_mark, int skip_trailing, int *error, int *maybe_int,
+                  bool negative) noexcept
+{
+    const auto group = static_cast<unsigned char>(group_mark);
     // Integer digits, one group mark allowed after each; then the fraction.
     // (The accumulator keeps the first digits in an integer, which covers
     // the 32-bit start of the double chain and more.)
     DigitAccumulator digits;
-    for (; is_digit(*p);) {
-        digits.take(static_cast<unsigned>(*p - '0'));
-        ++p;
-        if (is_mark(*p, group_mark))
+    if constexpr (kGrouped) {
+        for (;;) {
+            const unsigned digit = static_cast<unsigned>(*p) - '0';
+            if (digit > 9)
+                break;
+            digits.take(digit);
             ++p;
+            if (*p == group)
+                ++p;
+        }
+    } else {
+        (void)group;
+        digits.take_run(p, std::numeric_limits<int64_t>::max());
     }
 
     int64_t exponent = 0;
@@ -196,10 +250,7 @@ double parse_double_fast(const char *text, char **end, char decimal_mark, char e
         if (maybe_int)
             *maybe_int = 0;
         ++p;
-        for (; is_digit(*p); ++p) {
-            digits.take(static_cast<unsigned>(*p - '0'));
-            --exponent;
-        }
+        exponent -= digits.take_run(p, std::numeric_limits<int64_t>::max());
     }
     double number = digits.value();
 
@@ -220,12 +271,12 @@ double parse_double_fast(const char *text, char **end, char decimal_mark, char e
     // Binary powering: at most 11 products or quotients.  A zero is left
     // alone, since 10^512 and above overflow the power and 0 * inf is NaN.
     if (number != 0.0) {
-        double power = 10.0;
         const bool divide = exponent < 0;
-        for (uint64_t n = static_cast<uint64_t>(divide ? -exponent : exponent); n != 0; n >>= 1) {
+        uint64_t n = static_cast<uint64_t>(divide ? -exponent : exponent);
+        for (int k = 0; n != 0; ++k, n >>= 1) {
             if (n & 1u)
-                number = divide ? number / power : number * power;
-            power *= power;
+                number = divide ? number / kSquaredPowers.value[k]
+                                : number * kSquaredPowers.value[k];
         }
     }
 
@@ -241,8 +292,10 @@ double parse_double_fast(const char *text, char **end, char decimal_mark, char e
     return number;
 }
 
-double parse_double_precise(const char *text, char **end, char decimal_mark, char exponent_mark,
-                            char group_mark, int skip_trailing, int *error, int *maybe_int) noexcept
+}  // namespace
+
+double parse_double_fast(const char *text, char **end, char decimal_mark, char exponent_mark,
+                         char group_mark, int skip_trailing, int *error, int *maybe_int) noexcept
 {
     if (maybe_int)
         *maybe_int = 1;
@@ -252,51 +305,68 @@ double parse_double_precise(const char *text, char **end, char decimal_mark, cha
         *error = TV_FLOAT_RANGE_ERROR;
         return 0.0;
     }
+    return group_mark != '\0'
+               ? fast_parse<true>(p, end, decimal_mark, exponent_mark, group_mark, skip_trailing,
+                                  error, maybe_int, negative)
+               : fast_parse<false>(p, end, decimal_mark, exponent_mark, group_mark,
+                                   skip_trailing, error, maybe_int, negative);
+}
 
+namespace {
+
+template <bool kGrouped>
+double precise_parse(const unsigned char *p, char **end, char decimal_mark, char exponent_mark,
+                     char group_mark, int skip_trailing, int *error, int *maybe_int,
+                     bool negative) noexcept
+{
+    const auto group = static_cast<unsigned char>(group_mark);
     // Zeros before the first non-zero digit carry no precision, so they do
     // not use up the 17 kept digits (fraction zeros still move the exponent).
+    // start_number guarantees at least one digit below.
     DigitAccumulator digits;
     int kept_digits = 0;
-    bool any_digit = false;
     int64_t exponent = 0;
-    for (; is_digit(*p);) {
-        const unsigned digit = static_cast<unsigned>(*p - '0');
-        any_digit = true;
-        if (kept_digits < kPreciseDigits) {
-            if (digit != 0 || kept_digits != 0) {
+    while (*p == '0') {
+        ++p;
+        if constexpr (kGrouped) {
+            if (*p == group)
+                ++p;
+        }
+    }
+    if constexpr (kGrouped) {
+        for (;;) {
+            const unsigned digit = static_cast<unsigned>(*p) - '0';
+            if (digit > 9)
+                break;
+            if (kept_digits < kPreciseDigits) {
                 digits.take(digit);
                 ++kept_digits;
+            } else {
+                ++exponent;
             }
-        } else {
-            ++exponent;
-        }
-        ++p;
-        if (is_mark(*p, group_mark))
             ++p;
+            if (*p == group)
+                ++p;
+        }
+    } else {
+        kept_digits = static_cast<int>(digits.take_run(p, kPreciseDigits));
+        for (; is_digit(*p); ++p)
+            ++exponent;
     }
 
     if (is_mark(*p, decimal_mark)) {
         if (maybe_int)
             *maybe_int = 0;
         ++p;
-        for (; is_digit(*p); ++p) {
-            const unsigned digit = static_cast<unsigned>(*p - '0');
-            any_digit = true;
-            if (kept_digits >= kPreciseDigits)
-                continue;
-            if (digit != 0 || kept_digits != 0) {
-                digits.take(digit);
-                ++kept_digits;
-            }
-            --exponent;
+        if (kept_digits == 0) {
+            for (; *p == '0'; ++p)
+                --exponent;
         }
+        exponent -= digits.take_run(p, kPreciseDigits - kept_digits);
+        while (is_digit(*p))
+            ++p;
     }
     double number = digits.value();
-    if (!any_digit) {
-        *error = TV_FLOAT_RANGE_ERROR;
-        return 0.0;
-    }
-
     if (negative)
         number = -number;
 
@@ -306,12 +376,15 @@ double parse_double_precise(const char *text, char **end, char decimal_mark, cha
         read_exponent<true>(p, exponent);
     }
 
+    // One product or quotient by an exact power (two far below 1e-308).
+    // Division by 10^0 = 1 changes nothing and is skipped.
     if (exponent > kMaxPower) {
         *error = TV_FLOAT_RANGE_ERROR;
         return HUGE_VAL;
     }
     if (exponent > 0) {
         number *= kPowersOfTen[exponent];
+    } else if (exponent == 0) {
     } else if (exponent >= -kMaxPower) {
         number /= kPowersOfTen[-exponent];
     } else if (exponent >= -2 * kMaxPower) {
@@ -329,6 +402,26 @@ double parse_double_precise(const char *text, char **end, char decimal_mark, cha
     if (end)
         *end = as_end(p);
     return number;
+}
+
+}  // namespace
+
+double parse_double_precise(const char *text, char **end, char decimal_mark, char exponent_mark,
+                            char group_mark, int skip_trailing, int *error, int *maybe_int) noexcept
+{
+    if (maybe_int)
+        *maybe_int = 1;
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    bool negative;
+    if (!start_number(p, negative, decimal_mark)) {
+        *error = TV_FLOAT_RANGE_ERROR;
+        return 0.0;
+    }
+    return group_mark != '\0'
+               ? precise_parse<true>(p, end, decimal_mark, exponent_mark, group_mark,
+                                     skip_trailing, error, maybe_int, negative)
+               : precise_parse<false>(p, end, decimal_mark, exponent_mark, group_mark,
+                                      skip_trailing, error, maybe_int, negative);
 }
 
 namespace {
