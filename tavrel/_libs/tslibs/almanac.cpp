@@ -24,7 +24,8 @@ namespace cal = tv::calendar;
 // The exported signatures name Py_ssize_t and NumPy's fixed-width integers;
 // the core is written with the standard types of the same widths.
 static_assert(sizeof(Py_ssize_t) == sizeof(std::ptrdiff_t) && std::is_signed_v<Py_ssize_t>);
-static_assert(std::is_same_v<npy_int32, int32_t> && std::is_same_v<npy_int64, int64_t>);
+static_assert(sizeof(npy_int32) == sizeof(int32_t) && std::is_signed_v<npy_int32>);
+static_assert(sizeof(npy_int64) == sizeof(int64_t) && std::is_signed_v<npy_int64>);
 static_assert(sizeof(cal::iso_calendar_t) == 3 * sizeof(int32_t));
 
 namespace {
