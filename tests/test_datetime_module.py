@@ -216,6 +216,23 @@ def test_import_errors_when_package_or_numpy_missing():
     assert "ModuleNotFoundError" in result.stderr  # the cause is printed
 
 
+def test_capsule_frees_table_when_package_drops_it():
+    # In a child process, since the table of this process must stay alive.
+    result = run_python(
+        """
+        import gc, importlib, sys, tavrel
+        import tavrel._libs.tavrel_datetime
+        first = tavrel._tavrel_datetime_CAPI
+        del tavrel._tavrel_datetime_CAPI, first
+        gc.collect()
+        del sys.modules["tavrel._libs.tavrel_datetime"]
+        importlib.import_module("tavrel._libs.tavrel_datetime")  # publishes a new table
+        print(type(tavrel._tavrel_datetime_CAPI).__name__)
+        """
+    )
+    assert result.returncode == 0 and result.stdout == "PyCapsule\n", result.stderr
+
+
 # --- the core's slots, one group per slot -----------------------------------
 
 

@@ -21,8 +21,8 @@ void free_table(PyObject *capsule) noexcept
 }
 
 // Whether the package already carries a table from an earlier execution of
-// this module (importlib.reload, or a second import after removal from
-// sys.modules).  Clients keep the table's pointer for the life of the
+// this module (a second import after removal from sys.modules creates and
+// executes a new module object).  Clients keep the table's pointer for the life of the
 // process, so a published table is never replaced, which would free it.
 int table_published(PyObject *package) noexcept
 {
