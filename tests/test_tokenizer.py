@@ -330,3 +330,11 @@ def test_matches_reference(data, d, sizes):
 def test_row_batches_match_reference(data, d, batch, size):
     expected = reference(data, d)
     assert run_native(data, d, (size,), row_batches=batch).key() == expected.key()
+
+
+def test_predicate_row_numbers_are_not_cut_to_32_bits():
+    seen = []
+    with Parser(Dialect(skip_predicate=lambda n: seen.append(n) or False), io.BytesIO(b"a\nb\n")) as ps:
+        ps.rec.source_rows = (1 << 32) + 5
+        assert API.tokenize_to_end(ps.p, None) == 0
+    assert seen == [(1 << 32) + 5, (1 << 32) + 6]

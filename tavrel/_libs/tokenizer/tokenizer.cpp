@@ -946,6 +946,21 @@ int Machine::finish(int &st) noexcept
     return result;
 }
 
+// The chunk size as read_fn's size: a negative count keeps its meaning
+// ("everything", once read back as a signed value); a count the platform's
+// sizes cannot hold asks for the most a signed size can, instead of
+// wrapping to a small or zero request.
+size_t read_size(int64_t chunk_bytes) noexcept
+{
+    if (chunk_bytes < 0) {
+        return static_cast<size_t>(chunk_bytes);
+    }
+    if (static_cast<uint64_t>(chunk_bytes) > SIZE_MAX / 2) {
+        return SIZE_MAX / 2;
+    }
+    return static_cast<size_t>(chunk_bytes);
+}
+
 int run(TextParser *P, uint64_t quota, const char *encoding_errors) noexcept
 {
     if (P->tok_state == Finished) {
@@ -1005,8 +1020,8 @@ int run(TextParser *P, uint64_t quota, const char *encoding_errors) noexcept
             size_t got = 0;
             int status = 0;
             P->chunk_pos = 0;
-            char *data = P->read_fn(P->src_handle, static_cast<size_t>(P->chunk_bytes), &got,
-                                    &status, encoding_errors);
+            char *data = P->read_fn(P->src_handle, read_size(P->chunk_bytes), &got, &status,
+                                    encoding_errors);
             P->chunk_len = static_cast<int64_t>(got);
             P->chunk = data;
             if (status == TV_READ_EOF) {

@@ -1,0 +1,189 @@
+"""The tavrel_parser module, its capsule and table, the record layout, and
+the source reader, reached through the capsule as a client module would."""
+
+import ctypes
+import importlib.machinery
+import importlib.util
+import io
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tavrel
+import tavrel._libs.tavrel_parser as parser_module
+
+_spec = importlib.util.spec_from_file_location(
+    "tokenizer_client", os.path.join(os.path.dirname(__file__), "test_tokenizer_client.py"))
+tc = importlib.util.module_from_spec(_spec)
+sys.modules.setdefault("tokenizer_client", tc)
+_spec.loader.exec_module(tc)
+API, Dialect, Parser = tc.API, tc.Dialect, tc.Parser
+
+POINTER_BITS = ctypes.sizeof(ctypes.c_void_p) * 8
+
+
+def test_module_and_capsule():
+    assert parser_module.__name__ == "tavrel._libs.tavrel_parser"
+    assert parser_module.__doc__ == "Internal module with parser support for other extensions"
+    public = [n for n in dir(parser_module) if not n.startswith("__")]
+    assert public == []
+    capsule = tavrel._tavrel_parser_CAPI
+    assert type(capsule).__name__ == "PyCapsule"
+    assert 'capsule object "tavrel._tavrel_parser_CAPI"' in repr(capsule)
+    assert not hasattr(parser_module, "_tavrel_parser_CAPI")
+    assert all(API.addresses) and len(set(API.addresses)) == 25
+
+
+def test_record_layout_matches_the_header():
+    size = ctypes.sizeof(tc.TextParser)
+    off = lambda name: getattr(tc.TextParser, name).offset  # noqa: E731
+    if POINTER_BITS == 64:
+        assert size == 320
+        assert (off("tok_state"), off("want_fields"), off("skip_predicate"), off("drop_blank_rows")) == (176, 216, 264, 312)
+    else:
+        assert size == 264
+        assert (off("tok_state"), off("want_fields"), off("skip_predicate"), off("drop_blank_rows")) == (152, 192, 228, 260)
+    assert ctypes.sizeof(tc.UintScan) == 12
+
+
+def test_header_is_installed():
+    header = os.path.join(tavrel.get_include(), "tavrel", "parser_api.h")
+    with open(header) as f:
+        text = f.read()
+    assert '"tavrel._tavrel_parser_CAPI"' in text and "typedef struct ParserApi" in text
+
+
+def test_defaults_and_setup_through_the_table():
+    p = API.parser_alloc()
+    r = p.contents
+    assert (r.text_buf, r.comment, r.last_header_row) == (None, b"\0", 0)
+    API.parser_apply_defaults(p)
+    assert (r.decimal_mark, r.exponent_mark, r.sep, r.quote, r.comment) == (b".", b"E", b",", b'"', b"#")
+    assert (r.want_fields, r.skip_below_row, r.newline_in_quotes, r.bad_row_mode) == (-1, -1, 1, 0)
+    assert API.parser_setup(p) == 0
+    assert (r.text_cap, r.field_cap, r.row_cap, r.comment, r.tok_state) == (32, 3, 3, b"\0", 0)
+    API.parser_release(p)
+    assert not r.text_buf and not r.field_ptrs
+    API.parser_dealloc(p)
+
+
+def test_converter_slots_are_reachable():
+    err = ctypes.c_int(0)
+    assert API.parse_int64(b" 42 ", -(1 << 63), (1 << 63) - 1, ctypes.byref(err), b"\0") == 42
+    assert err.value == 0
+    out = ctypes.c_uint8(9)
+    assert API.parse_bool(b"True", ctypes.byref(out)) == 0 and out.value == 1
+    value = ctypes.c_double()
+    maybe_int = ctypes.c_int(0)
+    assert API.text_to_double(b"2.5", ctypes.byref(value), b"E", b".", ctypes.byref(maybe_int)) == 1
+    assert value.value == 2.5 and maybe_int.value == 0
+    assert API.object_to_double("1e3", ctypes.byref(value), ctypes.byref(maybe_int)) == 0
+    assert value.value == 1000.0
+
+
+IMPORT_FAILURE = textwrap.dedent("""
+    import importlib.machinery, importlib.util, sys
+    path = sys.argv[1]
+    sys.modules["tavrel"] = None          # the package cannot be imported
+    loader = importlib.machinery.ExtensionFileLoader("tavrel._libs.tavrel_parser", path)
+    spec = importlib.util.spec_from_file_location("tavrel._libs.tavrel_parser", path, loader=loader)
+    try:
+        loader.exec_module(loader.create_module(spec))
+    except ImportError as exc:
+        print(type(exc).__name__, exc)
+""")
+
+
+def test_import_fails_without_the_package():
+    out = subprocess.run([sys.executable, "-c", IMPORT_FAILURE, parser_module.__file__],
+                         capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "ImportError tv_parser could not import module tavrel"
+
+
+# ------------------------------------------------------------ source reader
+
+def read_all(source, errors=None, chunk_bytes=7):
+    """Rows of a one-column input read through the source reader."""
+    with Parser(Dialect(), source, chunk_bytes=chunk_bytes) as ps:
+        result = API.tokenize_to_end(ps.p, errors)
+        return result, [row[0] for row in ps.rows()]
+
+
+def test_reader_accepts_text_as_utf8():
+    assert read_all(io.StringIO("é\nß€\n")) == (0, ["é".encode(), "ß€".encode()])
+    assert read_all(io.StringIO("x\ny"), chunk_bytes=1) == (0, [b"x", b"y"])
+
+
+def test_reader_error_handlers():
+    class Surrogates:
+        def __init__(self):
+            self.parts = ["a\ud800b\n", ""]
+
+        def read(self, size):
+            return self.parts.pop(0)
+
+    with Parser(Dialect(), Surrogates()) as ps:
+        with pytest.raises(UnicodeEncodeError):
+            API.tokenize_to_end(ps.p, None)
+        assert tc._text(ps.rec.error_text) == "Unknown error in IO callback"
+    assert read_all(Surrogates(), b"surrogatepass") == (0, [b"a\xed\xa0\x80b"])
+    assert read_all(Surrogates(), b"replace") == (0, [b"a?b"])
+
+
+def test_reader_failures():
+    class Raising:
+        def read(self, size):
+            raise OSError("disk gone")
+
+    with Parser(Dialect(), Raising()) as ps:
+        with pytest.raises(OSError, match="disk gone"):
+            API.tokenize_to_end(ps.p, None)
+        assert tc._text(ps.rec.error_text) == "Calling read(nbytes) on source failed. Try engine='python'."
+    with Parser(Dialect(), object()) as ps:
+        with pytest.raises(AttributeError):
+            API.tokenize_to_end(ps.p, None)
+        assert tc._text(ps.rec.error_text).startswith("Calling read(nbytes)")
+
+    class NotText:
+        def read(self, size):
+            return 42
+
+    with Parser(Dialect(), NotText()) as ps:
+        with pytest.raises(TypeError):
+            API.tokenize_to_end(ps.p, None)
+        assert tc._text(ps.rec.error_text) == "Unknown error in IO callback"
+
+
+def test_read_sizes_are_not_cut_to_32_bits():
+    for chunk, expected in [(5, 5), (1 << 33, min(1 << 33, sys.maxsize)), (-1, -1)]:
+        reader = tc.ChunkedReader(b"a\n", ())
+        with Parser(Dialect(), reader, chunk_bytes=chunk) as ps:
+            assert API.tokenize_to_end(ps.p, None) == 0
+        assert reader.asked[0] == expected and type(reader.asked[0]) is int
+
+
+def test_source_read_slot_with_the_lock_released():
+    handle = API.source_open(io.BytesIO(b"hello"))
+    try:
+        got = ctypes.c_size_t(99)
+        status = ctypes.c_int(-1)
+        data = API.source_read(handle, 3, ctypes.byref(got), ctypes.byref(status), None)
+        assert (ctypes.string_at(data, got.value), status.value) == (b"hel", 0)
+        data = API.source_read(handle, 9, ctypes.byref(got), ctypes.byref(status), None)
+        assert (ctypes.string_at(data, got.value), status.value) == (b"lo", 0)
+        data = API.source_read(handle, 9, ctypes.byref(got), ctypes.byref(status), None)
+        assert (got.value, status.value) == (0, 1)
+    finally:
+        API.source_close(handle)
+
+
+def test_reader_keeps_no_references():
+    source = io.BytesIO(b"a\nb\n")
+    before = sys.getrefcount(source)
+    for _ in range(20):
+        read_all(source)
+        source.seek(0)
+    assert sys.getrefcount(source) == before
