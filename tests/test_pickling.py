@@ -314,3 +314,28 @@ def test_many_cycles_leak_nothing():
         cycle()
     gc.collect()
     assert sys.getallocatedblocks() - before < 200
+
+
+from hypothesis import given, strategies as st  # noqa: E402
+
+STATE_ITEMS = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False), st.text(max_size=3), st.binary(max_size=3),
+    st.dictionaries(st.text(max_size=2), st.integers(), max_size=2), st.just(len), st.lists(st.integers(), max_size=2),
+)
+
+
+@given(state=st.lists(STATE_ITEMS, max_size=6).map(tuple), checksum=st.one_of(st.none(), st.integers()))
+def test_any_state_either_applies_or_raises(state, checksum):
+    for cls in (CachedProperty, AxisProperty, NDFrameIndexerBase, MyAxis, MyIndexer):
+        base = next(c for c in CLASSES if issubclass(cls, c))
+        reconstructor = CLASSES[base][0]
+        try:
+            obj = reconstructor(cls, CLASSES[base][1] if checksum is None else checksum, state)
+        except (TypeError, IndexError, OverflowError, AttributeError, ValueError, pickle.PickleError):
+            continue
+        # whatever was accepted reduces and round-trips again
+        reduced = obj.__reduce__()
+        again = reduced[0](*reduced[1])
+        if len(reduced) == 3:
+            again.__setstate__(reduced[2])
+        assert again.__reduce__() == reduced
