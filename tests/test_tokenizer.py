@@ -338,3 +338,17 @@ def test_predicate_row_numbers_are_not_cut_to_32_bits():
         ps.rec.source_rows = (1 << 32) + 5
         assert API.tokenize_to_end(ps.p, None) == 0
     assert seen == [(1 << 32) + 5, (1 << 32) + 6]
+
+
+long_inputs = st.lists(st.sampled_from([b"abc", b"12.5", b",", b'"', b"\n", b"\r\n", b"#", b"\\",
+                                        b"  ", b"\t", b"xxxxxxxxxxxxxxxxxxxx", b";", b"|"]),
+                       max_size=120).map(b"".join)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=long_inputs, d=dialects(), size=st.integers(16, 70))
+def test_long_inputs_match_reference(data, d, size):
+    # Long runs of ordinary bytes go through the 16-byte block scans.
+    expected = reference(data, d)
+    assert run_native(data, d, (size,)).key() == expected.key()
+    assert run_native(data, d).key() == expected.key()

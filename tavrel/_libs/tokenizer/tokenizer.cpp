@@ -162,6 +162,50 @@ void build_dialect(Dialect &d, const TextParser *p) noexcept
 // end), copying the bytes passed over to out when Copy is set.  Whole
 // 16-byte blocks are stored to out speculatively, so they need 16 bytes of
 // room below out_limit.
+#if defined(TV_TOKENIZER_SSE2) || defined(TV_TOKENIZER_NEON)
+// Copies the 16 bytes at p to out and returns where the needles are: one
+// bit per byte (SSE2) or four (NEON); lowest_index and drop_lowest read it.
+inline uint64_t copy_block_candidates(const uint8_t *p, char *out, const Needles &nd) noexcept
+{
+#if defined(TV_TOKENIZER_SSE2)
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
+    const __m128i m = _mm_or_si128(
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nd.vec[0]), _mm_cmpeq_epi8(v, nd.vec[1])),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, nd.vec[2]), _mm_cmpeq_epi8(v, nd.vec[3]))),
+        _mm_or_si128(_mm_cmpeq_epi8(v, nd.vec[4]), _mm_cmpeq_epi8(v, nd.vec[5])));
+    return static_cast<unsigned>(_mm_movemask_epi8(m));
+#else
+    const uint8x16_t v = vld1q_u8(p);
+    vst1q_u8(reinterpret_cast<uint8_t *>(out), v);
+    const uint8x16_t m = vorrq_u8(
+        vorrq_u8(vorrq_u8(vceqq_u8(v, nd.vec[0]), vceqq_u8(v, nd.vec[1])),
+                 vorrq_u8(vceqq_u8(v, nd.vec[2]), vceqq_u8(v, nd.vec[3]))),
+        vorrq_u8(vceqq_u8(v, nd.vec[4]), vceqq_u8(v, nd.vec[5])));
+    return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(m), 4)), 0);
+#endif
+}
+
+inline unsigned lowest_index(uint64_t bits) noexcept
+{
+#if defined(TV_TOKENIZER_SSE2)
+    return static_cast<unsigned>(__builtin_ctzll(bits));
+#else
+    return static_cast<unsigned>(__builtin_ctzll(bits)) >> 2;
+#endif
+}
+
+inline uint64_t drop_lowest(uint64_t bits) noexcept
+{
+#if defined(TV_TOKENIZER_SSE2)
+    return bits & (bits - 1);
+#else
+    return bits & ~(uint64_t(0xF) << (lowest_index(bits) * 4));
+#endif
+}
+#define TV_TOKENIZER_BLOCKS 1
+#endif
+
 template <bool Copy>
 inline void scan(const uint8_t *&p, const uint8_t *end, char *&out, const char *out_limit,
                  const Needles &nd, const uint8_t *cls, uint8_t mask) noexcept
@@ -583,6 +627,52 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
             }
             continue;
         case InField:
+#if defined(TV_TOKENIZER_BLOCKS)
+            // Short fields: one 16-byte block copied to the stream holds
+            // several fields; each plain separator becomes the NUL that ends
+            // its field in place, and the next field's bytes are already
+            // where they belong.
+            if (!D.split && D.unquoted.usable) {
+                bool leave = false;
+                while (end - p >= 16 && out_end - out >= 16 && !leave) {
+                    const uint8_t *const blk = p;
+                    char *const oblk = out;
+                    uint64_t bits = copy_block_candidates(blk, oblk, D.unquoted);
+                    p = blk + 16;
+                    out = oblk + 16;
+                    for (; bits != 0; bits = drop_lowest(bits)) {
+                        const unsigned k = lowest_index(bits);
+                        const uint8_t s = cls[blk[k]];
+                        if (!(s & kUnquotedStop)) {
+                            continue;
+                        }
+                        if ((s & (kT | kR | kE | kS)) != kS || TV_UNLIKELY(fc >= fcap)) {
+                            // Anything but a plain separator: the general path.
+                            p = blk + k;
+                            out = oblk + k;
+                            leave = true;
+                            break;
+                        }
+                        oblk[k] = '\0';
+                        fptrs[fc] = cur;
+                        foffs[fc] = cur - tbuf;
+                        ++fc;
+                        ++row_fields;
+                        cur = oblk + k + 1;
+                        if (k + 1 == 16 || !(cls[blk[k + 1]] & kPlain)) {
+                            p = blk + k + 1;
+                            out = oblk + k + 1;
+                            st = FieldStart;
+                            leave = true;
+                            break;
+                        }
+                    }
+                }
+                if (st != InField) {
+                    continue;
+                }
+            }
+#endif
             // Field after field while the next one starts plainly.
             for (;;) {
                 scan<true>(p, end, out, out_end, D.unquoted, cls, kUnquotedStop);
@@ -626,8 +716,13 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
             ++p;
             if (s & kE) {
                 st = EscapeInQuotes;
+            } else if (!D.doubling) {
+                st = InField;
+            } else if (p < end && (cls[*p] & kQ)) {
+                // A doubled quote: one quote byte, still inside the quotes.
+                *out++ = static_cast<char>(*p++);
             } else {
-                st = D.doubling ? QuoteInQuotes : InField;
+                st = QuoteInQuotes;
             }
             continue;
         }
