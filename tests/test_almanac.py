@@ -362,6 +362,14 @@ def test_name_tables():
     assert almanac.__test__ == {}
 
 
+def test_attributes_are_bound_in_import_order():
+    order = ["__pyx_capi__", "MONTHS", "MONTHS_FULL", "MONTH_NUMBERS", "MONTH_ALIASES", "DAYS", "DAYS_FULL",
+             "int_to_weekday", "weekday_to_int", "get_days_in_month", "get_week_of_year", "get_iso_calendar",
+             "get_day_of_year", "get_lastbday", "get_firstbday"]
+    names = list(vars(almanac))
+    assert [n for n in names if n in order] == order
+
+
 def test_module_and_function_metadata():
     assert "calendar" in almanac.__doc__
     for name in FUNCTIONS:
