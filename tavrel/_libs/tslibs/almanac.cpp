@@ -615,7 +615,7 @@ int build_name_tables() noexcept
 
 const char module_doc[] =
     "\nThese are native implementations of functions resembling those of the\n"
-    "standard library's calendar module.\n";
+    "Python standard library's calendar module.\n";
 
 PyObject *module_create(PyObject *spec, PyModuleDef *) { return life.create(spec); }
 
