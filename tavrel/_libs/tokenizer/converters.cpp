@@ -89,8 +89,8 @@ constexpr int64_t kExponentDigitsCap = 100000000;
 // The precise parser keeps this many significant digits.
 constexpr int kPreciseDigits = 17;
 
-// Reads the optional sign of an exponent and its digits after the exponent
-// letter at *pp.  Without digits the position moves back one byte (onto the
+// Reads the optional sign and the digits of an exponent, p being on the
+// exponent letter.  Without digits the position moves back one byte (onto the
 // sign if there was one, else onto the letter) and the exponent is unchanged.
 template <bool kBounded>
 inline void read_exponent(const unsigned char *&p, int64_t &exponent) noexcept
