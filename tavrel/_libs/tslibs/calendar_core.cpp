@@ -43,35 +43,52 @@ constexpr bool day_is_moderate(int day) noexcept
     return static_cast<unsigned>(day) + (1u << 30) <= (1u << 31);  // -2^30 <= day <= 2^30
 }
 
-// The year counted from March (January and February belong to the previous
-// year, so that the leap day ends the counted year), floor-mod 400: 0..399.
-inline int march_year_in_cycle(int year, int month) noexcept
+// What the formulas need of a year, from its place in the 400-year
+// Gregorian cycle (one division for all of it): the century and the year
+// within it of the March-based year (January and February count as months
+// of the previous year, so that the leap day ends the counted year), and
+// whether the calendar year itself is a leap year.
+struct CycleYear {
+    int cen;   // floor(y / 100) floor-mod 4 of the March-based year y
+    int g;     // y - 100 * floor(y / 100): 0..99
+    int leap;  // of the calendar year
+};
+
+inline CycleYear cycle_year(int year, int month) noexcept
 {
     int r = year % 400;
-    r += r < 0 ? 400 : 0;
-    r -= month <= 2;
-    r += r < 0 ? 400 : 0;
-    return r;
+    r += r < 0 ? 400 : 0;  // year floor-mod 400
+    int cen = r / 100;
+    int g = r - 100 * cen;
+    const int leap = (r & (g != 0 ? 3 : 15)) == 0;  // as in leap_of: year and r agree modulo 400
+    g -= month <= 2;
+    if (g < 0) {
+        g = 99;
+        cen = (cen + 3) & 3;
+    }
+    return {cen, g, leap};
 }
 
 // Weekday (0 = Monday) by the Gauss-type formula; month must be 1..12.
-// With y the March-based year: cen = floor(y / 100) and g = y - 100 * cen;
-// taken within the 400-year cycle, cen is already cen floor-mod 4.
+template <typename Int>
+inline Int weekday_of(const CycleYear &cy, int month, Int day) noexcept
+{
+    const int e = month_start_days[month] - (month > 2);
+    return (day - 1 + e + 5 * cy.cen + cy.g + cy.g / 4) % 7;
+}
+
 template <typename Int>
 inline Int weekday_of(int year, int month, Int day) noexcept
 {
-    const unsigned r = static_cast<unsigned>(march_year_in_cycle(year, month));
-    const unsigned cen = r / 100;
-    const unsigned g = r - 100 * cen;
-    const int e = month_start_days[month] - (month > 2);
-    return (day - 1 + e + static_cast<int>(5 * cen + g + g / 4)) % 7;
+    return weekday_of(cycle_year(year, month), month, day);
 }
 
 template <typename Int>
 inline iso_calendar_wide_t iso_of(int year, int month, Int day) noexcept
 {
-    const Int doy = month_offset[13 * leap_of(year) + month - 1] + day;
-    const Int dow = weekday_of<Int>(year, month, day);
+    const CycleYear cy = cycle_year(year, month);
+    const Int doy = month_offset[13 * cy.leap + month - 1] + day;
+    const Int dow = weekday_of<Int>(cy, month, day);
     // Zero-based day of the year of this week's Thursday, plus a day.
     const Int est = doy - dow + 2;
     Int week;
