@@ -272,7 +272,7 @@ def test_discarding_between_batches_keeps_the_partial_row():
         while ps.rec.tok_state != 17:
             assert API.tokenize_row_count(ps.p, 7, None) == 0
             got += ps.rows()
-            assert API.parser_discard_rows(ps.p, 1 << 40) == 0
+            assert API.parser_discard_rows(ps.p, ps.rec.row_count + 5) == 0
             assert API.parser_shrink_buffers(ps.p) == 0
         assert got == [[b"%d" % i, b"%d" % (i * i)] for i in range(200)]
 
