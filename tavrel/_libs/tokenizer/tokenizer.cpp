@@ -80,6 +80,16 @@ struct Dialect {
     Needles unquoted;
     Needles quoted;
     Needles comment;
+    // Unquoted fields that end at a plain separator (one that is neither
+    // terminator, carriage return nor escape), several per block.
+    bool field_blocks;
+#if defined(TV_TOKENIZER_SSE2)
+    __m128i sep_vec;
+    __m128i nonplain_vec[2];  // the quote and the dropped space, when they apply
+#elif defined(TV_TOKENIZER_NEON)
+    uint8x16_t sep_vec;
+    uint8x16_t nonplain_vec[2];
+#endif
     uint8_t sep;
     bool split;
     bool skip_space;
@@ -156,6 +166,23 @@ void build_dialect(Dialect &d, const TextParser *p) noexcept
     collect_needles(d.unquoted, d.cls, kUnquotedStop);
     collect_needles(d.quoted, d.cls, kQuotedStop);
     collect_needles(d.comment, d.cls, kCommentStop);
+    d.field_blocks = !d.split && d.unquoted.usable && (d.cls[d.sep] & (kT | kR | kE | kS)) == kS;
+    // A byte that never stands at a field start plainly; the terminator is
+    // special already, so it fills the unused places.
+    const uint8_t quote_np = p->quote_mode != 3 ? static_cast<uint8_t>(p->quote) : term;
+    const uint8_t space_np = d.skip_space ? uint8_t(' ') : term;
+#if defined(TV_TOKENIZER_SSE2)
+    d.sep_vec = _mm_set1_epi8(static_cast<char>(d.sep));
+    d.nonplain_vec[0] = _mm_set1_epi8(static_cast<char>(quote_np));
+    d.nonplain_vec[1] = _mm_set1_epi8(static_cast<char>(space_np));
+#elif defined(TV_TOKENIZER_NEON)
+    d.sep_vec = vdupq_n_u8(d.sep);
+    d.nonplain_vec[0] = vdupq_n_u8(quote_np);
+    d.nonplain_vec[1] = vdupq_n_u8(space_np);
+#else
+    (void)quote_np;
+    (void)space_np;
+#endif
 }
 
 // Advances p to the first byte of [p, end) whose class meets mask (or to
@@ -163,26 +190,53 @@ void build_dialect(Dialect &d, const TextParser *p) noexcept
 // 16-byte blocks are stored to out speculatively, so they need 16 bytes of
 // room below out_limit.
 #if defined(TV_TOKENIZER_SSE2) || defined(TV_TOKENIZER_NEON)
-// Copies the 16 bytes at p to out and returns where the needles are: one
-// bit per byte (SSE2) or four (NEON); lowest_index and drop_lowest read it.
-inline uint64_t copy_block_candidates(const uint8_t *p, char *out, const Needles &nd) noexcept
+// Copies the 16 bytes at p to out and finds, one bit per byte (SSE2) or
+// four (NEON): every byte that interrupts an unquoted field, the separators
+// among them, and every byte that cannot start a field plainly.
+struct BlockMasks {
+    uint64_t special;
+    uint64_t sep;
+    uint64_t nonplain;
+};
+
+inline BlockMasks copy_block_masks(const uint8_t *p, char *out, const Dialect &d) noexcept
 {
+    const Needles &nd = d.unquoted;
 #if defined(TV_TOKENIZER_SSE2)
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
-    const __m128i m = _mm_or_si128(
+    const __m128i special = _mm_or_si128(
         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nd.vec[0]), _mm_cmpeq_epi8(v, nd.vec[1])),
                      _mm_or_si128(_mm_cmpeq_epi8(v, nd.vec[2]), _mm_cmpeq_epi8(v, nd.vec[3]))),
         _mm_or_si128(_mm_cmpeq_epi8(v, nd.vec[4]), _mm_cmpeq_epi8(v, nd.vec[5])));
-    return static_cast<unsigned>(_mm_movemask_epi8(m));
+    const __m128i nonplain =
+        _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(v, d.nonplain_vec[0]),
+                                           _mm_cmpeq_epi8(v, d.nonplain_vec[1])));
+    return {static_cast<unsigned>(_mm_movemask_epi8(special)),
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, d.sep_vec))),
+            static_cast<unsigned>(_mm_movemask_epi8(nonplain))};
 #else
     const uint8x16_t v = vld1q_u8(p);
     vst1q_u8(reinterpret_cast<uint8_t *>(out), v);
-    const uint8x16_t m = vorrq_u8(
+    const uint8x16_t special = vorrq_u8(
         vorrq_u8(vorrq_u8(vceqq_u8(v, nd.vec[0]), vceqq_u8(v, nd.vec[1])),
                  vorrq_u8(vceqq_u8(v, nd.vec[2]), vceqq_u8(v, nd.vec[3]))),
         vorrq_u8(vceqq_u8(v, nd.vec[4]), vceqq_u8(v, nd.vec[5])));
-    return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(m), 4)), 0);
+    const uint8x16_t nonplain =
+        vorrq_u8(special, vorrq_u8(vceqq_u8(v, d.nonplain_vec[0]), vceqq_u8(v, d.nonplain_vec[1])));
+    auto bits = [](uint8x16_t m) {
+        return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(m), 4)), 0);
+    };
+    return {bits(special), bits(vceqq_u8(v, d.sep_vec)), bits(nonplain)};
+#endif
+}
+
+inline bool has_index(uint64_t bits, unsigned k) noexcept
+{
+#if defined(TV_TOKENIZER_SSE2)
+    return (bits >> k) & 1;
+#else
+    return (bits >> (k * 4)) & 1;
 #endif
 }
 
@@ -632,25 +686,21 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
             // several fields; each plain separator becomes the NUL that ends
             // its field in place, and the next field's bytes are already
             // where they belong.
-            if (!D.split && D.unquoted.usable) {
+            if (D.field_blocks) {
                 bool leave = false;
-                while (end - p >= 16 && out_end - out >= 16 && !leave) {
+                while (!leave && end - p >= 16 && out_end - out >= 16) {
                     const uint8_t *const blk = p;
                     char *const oblk = out;
-                    uint64_t bits = copy_block_candidates(blk, oblk, D.unquoted);
-                    p = blk + 16;
-                    out = oblk + 16;
-                    for (; bits != 0; bits = drop_lowest(bits)) {
-                        const unsigned k = lowest_index(bits);
-                        const uint8_t s = cls[blk[k]];
-                        if (!(s & kUnquotedStop)) {
-                            continue;
+                    const BlockMasks m = copy_block_masks(blk, oblk, D);
+                    const uint64_t others = m.special & ~m.sep;
+                    unsigned stop = others != 0 ? lowest_index(others) : 16;
+                    for (uint64_t seps = m.sep; seps != 0; seps = drop_lowest(seps)) {
+                        const unsigned k = lowest_index(seps);
+                        if (k >= stop) {
+                            break;
                         }
-                        if ((s & (kT | kR | kE | kS)) != kS || TV_UNLIKELY(fc >= fcap)) {
-                            // Anything but a plain separator: the general path.
-                            p = blk + k;
-                            out = oblk + k;
-                            leave = true;
+                        if (TV_UNLIKELY(fc >= fcap)) {
+                            stop = k;  // the general path reports it
                             break;
                         }
                         oblk[k] = '\0';
@@ -659,14 +709,17 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
                         ++fc;
                         ++row_fields;
                         cur = oblk + k + 1;
-                        if (k + 1 == 16 || !(cls[blk[k + 1]] & kPlain)) {
-                            p = blk + k + 1;
-                            out = oblk + k + 1;
+                        if (k + 1 == 16 || has_index(m.nonplain, k + 1)) {
+                            stop = k + 1;
                             st = FieldStart;
-                            leave = true;
                             break;
                         }
                     }
+                    if (stop < 16 || st != InField) {
+                        leave = true;
+                    }
+                    p = blk + stop;
+                    out = oblk + stop;
                 }
                 if (st != InField) {
                     continue;
