@@ -263,7 +263,7 @@ double fast_parse(const unsigned char *p, char **end, char decimal_mark, char ex
         read_exponent<false>(p, exponent);
     }
 
-    if (exponent < -1021 || exponent > 1024) {
+    if (exponent < -1021 || exponent > 1024) [[unlikely]] {
         *error = TV_FLOAT_RANGE_ERROR;
         return HUGE_VAL;
     }
@@ -282,7 +282,7 @@ double fast_parse(const unsigned char *p, char **end, char decimal_mark, char ex
 
     // Infinity of either sign is an overflow, and NaN can only come from an
     // overflowed intermediate (an infinite mantissa divided by an infinite power).
-    if (std::isinf(number) || std::isnan(number))
+    if (std::isinf(number) || std::isnan(number)) [[unlikely]]
         *error = TV_FLOAT_RANGE_ERROR;
 
     if (skip_trailing)
@@ -378,7 +378,7 @@ double precise_parse(const unsigned char *p, char **end, char decimal_mark, char
 
     // One product or quotient by an exact power (two far below 1e-308).
     // Division by 10^0 = 1 changes nothing and is skipped.
-    if (exponent > kMaxPower) {
+    if (exponent > kMaxPower) [[unlikely]] {
         *error = TV_FLOAT_RANGE_ERROR;
         return HUGE_VAL;
     }
@@ -394,7 +394,7 @@ double precise_parse(const unsigned char *p, char **end, char decimal_mark, char
         number = 0.0;
     }
 
-    if (std::isinf(number))
+    if (std::isinf(number)) [[unlikely]]
         *error = TV_FLOAT_RANGE_ERROR;
 
     if (skip_trailing)
