@@ -260,7 +260,9 @@ inline uint64_t drop_lowest(uint64_t bits) noexcept
 #define TV_TOKENIZER_BLOCKS 1
 #endif
 
-template <bool Copy>
+// Needles6: all six needles are compared; otherwise only the first two
+// (the quoted and comment sets never have more).
+template <bool Copy, bool Needles6>
 inline void scan(const uint8_t *&p, const uint8_t *end, char *&out, const char *out_limit,
                  const Needles &nd, const uint8_t *cls, uint8_t mask) noexcept
 {
@@ -272,13 +274,14 @@ inline void scan(const uint8_t *&p, const uint8_t *end, char *&out, const char *
             if (Copy) {
                 _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
             }
-            const __m128i m =
-                _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nd.vec[0]),
-                                                       _mm_cmpeq_epi8(v, nd.vec[1])),
-                                          _mm_or_si128(_mm_cmpeq_epi8(v, nd.vec[2]),
-                                                       _mm_cmpeq_epi8(v, nd.vec[3]))),
-                             _mm_or_si128(_mm_cmpeq_epi8(v, nd.vec[4]),
-                                          _mm_cmpeq_epi8(v, nd.vec[5])));
+            __m128i m = _mm_or_si128(_mm_cmpeq_epi8(v, nd.vec[0]), _mm_cmpeq_epi8(v, nd.vec[1]));
+            if (Needles6) {
+                m = _mm_or_si128(m, _mm_or_si128(
+                                        _mm_or_si128(_mm_cmpeq_epi8(v, nd.vec[2]),
+                                                     _mm_cmpeq_epi8(v, nd.vec[3])),
+                                        _mm_or_si128(_mm_cmpeq_epi8(v, nd.vec[4]),
+                                                     _mm_cmpeq_epi8(v, nd.vec[5]))));
+            }
             unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(m));
             while (bits != 0) {
                 const unsigned k = static_cast<unsigned>(__builtin_ctz(bits));
@@ -296,10 +299,11 @@ inline void scan(const uint8_t *&p, const uint8_t *end, char *&out, const char *
             if (Copy) {
                 vst1q_u8(reinterpret_cast<uint8_t *>(out), v);
             }
-            const uint8x16_t m = vorrq_u8(
-                vorrq_u8(vorrq_u8(vceqq_u8(v, nd.vec[0]), vceqq_u8(v, nd.vec[1])),
-                         vorrq_u8(vceqq_u8(v, nd.vec[2]), vceqq_u8(v, nd.vec[3]))),
-                vorrq_u8(vceqq_u8(v, nd.vec[4]), vceqq_u8(v, nd.vec[5])));
+            uint8x16_t m = vorrq_u8(vceqq_u8(v, nd.vec[0]), vceqq_u8(v, nd.vec[1]));
+            if (Needles6) {
+                m = vorrq_u8(m, vorrq_u8(vorrq_u8(vceqq_u8(v, nd.vec[2]), vceqq_u8(v, nd.vec[3])),
+                                         vorrq_u8(vceqq_u8(v, nd.vec[4]), vceqq_u8(v, nd.vec[5]))));
+            }
             // Four bits per byte.
             uint64_t bits = vget_lane_u64(
                 vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(m), 4)), 0);
@@ -728,7 +732,7 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
 #endif
             // Field after field while the next one starts plainly.
             for (;;) {
-                scan<true>(p, end, out, out_end, D.unquoted, cls, kUnquotedStop);
+                scan<true, true>(p, end, out, out_end, D.unquoted, cls, kUnquotedStop);
                 if (p == end) {
                     break;
                 }
@@ -761,7 +765,7 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
             st = InField;
             continue;
         case InQuotes: {
-            scan<true>(p, end, out, out_end, D.quoted, cls, kQuotedStop);
+            scan<true, false>(p, end, out, out_end, D.quoted, cls, kQuotedStop);
             if (p == end) {
                 continue;
             }
@@ -774,6 +778,16 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
             } else if (p < end && (cls[*p] & kQ)) {
                 // A doubled quote: one quote byte, still inside the quotes.
                 *out++ = static_cast<char>(*p++);
+            } else if (!D.split && p < end && (cls[*p] & kS)) {
+                // The closing quote and its separator; a quoted next field
+                // goes straight into its quotes.
+                ++p;
+                TV_END_FIELD();
+                if (p < end && (cls[*p] & (kT | kR | kQ)) == kQ) {
+                    ++p;
+                } else {
+                    st = FieldStart;
+                }
             } else {
                 st = QuoteInQuotes;
             }
@@ -836,7 +850,7 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
             continue;
         case InComment: {
             char *unused = nullptr;
-            scan<false>(p, end, unused, nullptr, D.comment, cls, kCommentStop);
+            scan<false, false>(p, end, unused, nullptr, D.comment, cls, kCommentStop);
             if (p == end) {
                 continue;
             }
@@ -851,7 +865,7 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
         }
         case InCommentRow: {
             char *unused = nullptr;
-            scan<false>(p, end, unused, nullptr, D.comment, cls, kCommentStop);
+            scan<false, false>(p, end, unused, nullptr, D.comment, cls, kCommentStop);
             if (p == end) {
                 continue;
             }
@@ -917,7 +931,7 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
             continue;
         case SkippedInField: {
             char *unused = nullptr;
-            scan<false>(p, end, unused, nullptr, D.unquoted, cls, kUnquotedStop);
+            scan<false, true>(p, end, unused, nullptr, D.unquoted, cls, kUnquotedStop);
             if (p == end) {
                 continue;
             }
@@ -944,7 +958,7 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
             continue;
         case SkippedInQuotes: {
             char *unused = nullptr;
-            scan<false>(p, end, unused, nullptr, D.quoted, cls, kQuotedStop);
+            scan<false, false>(p, end, unused, nullptr, D.quoted, cls, kQuotedStop);
             if (p == end) {
                 continue;
             }
@@ -979,7 +993,7 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
             continue;
         case SkippedInComment: {
             char *unused = nullptr;
-            scan<false>(p, end, unused, nullptr, D.comment, cls, kCommentStop);
+            scan<false, false>(p, end, unused, nullptr, D.comment, cls, kCommentStop);
             if (p == end) {
                 continue;
             }
