@@ -15,6 +15,7 @@ import importlib.util
 import math
 import re
 import struct
+import threading
 
 import pytest
 from hypothesis import example, given, strategies as st
@@ -509,12 +510,31 @@ def test_float_parsers_on_arbitrary_bytes(api, name, text, decimal, exponent, gr
 
 
 @given(case=numeric_texts())
-def test_roundtrip_is_correctly_rounded_without_the_lock(api, case):
+def test_roundtrip_takes_the_lock_itself(api, case):
     text, decimal, exponent, group = case
     args = _call_args(decimal, exponent, group)
     released = api.roundtrip(text, *args)
     held = api.roundtrip(text, *args, fn=api.roundtrip_locked)
     assert_same_float_result(released, held)
+
+
+def test_roundtrip_from_several_threads_with_the_lock_released(api):
+    texts = [b"%d.%03d" % (i, i % 997) for i in range(1500)] + [b"1e999", b"x"]
+    expected = [ref_roundtrip(t) for t in texts]
+    failures = []
+
+    def work():
+        for text, want in zip(texts, expected):
+            got = api.roundtrip(text)
+            if got != want:
+                failures.append((text, got, want))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
 
 
 # ---------------------------------------------------------------------------
