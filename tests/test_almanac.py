@@ -436,3 +436,33 @@ def test_import_fails_with_import_error_without_numpy(tmp_path):
         "ImportError | numpy._core.multiarray failed to import | ModuleNotFoundError"
         " | init tavrel._libs.tslibs.almanac"
     )
+
+
+def run_import_with(tmp_path, prelude):
+    code = textwrap.dedent(
+        """
+        import sys, traceback, warnings
+        import numpy
+        {prelude}
+        try:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                import tavrel._libs.tslibs.almanac
+        except Exception as exc:
+            print(type(exc).__name__, "|", exc)
+        else:
+            print("imported |", [str(w.message) for w in caught if w.category is RuntimeWarning])
+        """
+    ).format(prelude=prelude)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, cwd=tmp_path)
+    return out.stdout.strip()
+
+
+def test_numpy_types_are_checked_at_import(tmp_path):
+    assert run_import_with(tmp_path, "numpy.dtype = 3") == "TypeError | numpy.dtype is not a type object"
+    out = run_import_with(tmp_path, "numpy.ndarray = object")
+    assert out.startswith("ValueError | numpy.ndarray size changed, may indicate binary incompatibility. Expected ")
+    assert out.endswith(f"from C header, got {object.__basicsize__} from PyObject")
+    # an abstract scalar type that has grown is accepted with a warning
+    out = run_import_with(tmp_path, "numpy.number = type('Grown', (), {'__slots__': ('a', 'b')})")
+    assert out.startswith("imported | ['numpy.number size changed, may indicate binary incompatibility.")
