@@ -73,6 +73,9 @@ struct Needles {
     uint8x16_t vec[6];
 #endif
     bool usable;
+    // Every needle is a real member of the set (so a match needs no check
+    // in the class table); false only for an empty set padded with NUL.
+    bool exact;
 };
 
 struct Dialect {
@@ -115,6 +118,7 @@ void collect_needles(Needles &nd, const uint8_t *cls, uint8_t mask) noexcept
         bytes[i] = bytes[0];
     }
     nd.usable = !too_many;
+    nd.exact = n > 0;
 #if defined(TV_TOKENIZER_SSE2)
     for (int i = 0; i < 6; ++i) {
         nd.vec[i] = _mm_set1_epi8(static_cast<char>(bytes[i]));
@@ -285,7 +289,7 @@ inline void scan(const uint8_t *&p, const uint8_t *end, char *&out, const char *
             unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(m));
             while (bits != 0) {
                 const unsigned k = static_cast<unsigned>(__builtin_ctz(bits));
-                if (cls[p[k]] & mask) {
+                if (nd.exact || (cls[p[k]] & mask)) {
                     p += k;
                     if (Copy) {
                         out += k;
@@ -309,7 +313,7 @@ inline void scan(const uint8_t *&p, const uint8_t *end, char *&out, const char *
                 vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(m), 4)), 0);
             while (bits != 0) {
                 const unsigned k = static_cast<unsigned>(__builtin_ctzll(bits)) >> 2;
-                if (cls[p[k]] & mask) {
+                if (nd.exact || (cls[p[k]] & mask)) {
                     p += k;
                     if (Copy) {
                         out += k;
@@ -588,8 +592,11 @@ int Machine::rewind_blank_row(const uint8_t *p, const uint8_t *end, int &st) noe
         }                                                                \
     } while (0)
 
-int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
+int Machine::process(const uint8_t *&p_ref, const uint8_t *end, int &st_ref) noexcept
 {
+    // Locals, not the references: see TV_SYNC.
+    const uint8_t *p = p_ref;
+    int st = st_ref;
     const uint8_t *const cls = D.cls;
     int result = 0;
     char *tbuf;
@@ -896,7 +903,9 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
                 *out++ = static_cast<char>(b);
             } else {
                 TV_SYNC();
-                const int r = rewind_blank_row(p, end, st);
+                int next = st;
+                const int r = rewind_blank_row(p, end, next);
+                st = next;
                 TV_RELOAD();
                 if (r != 0) {
                     TV_EXIT(r);
@@ -1034,6 +1043,8 @@ int Machine::process(const uint8_t *&p, const uint8_t *end, int &st) noexcept
     }
 done:
     TV_SYNC();
+    p_ref = p;
+    st_ref = st;
     return result;
 }
 
