@@ -67,7 +67,7 @@ if [ "$sanitize" = 1 ]; then
   libasan=$(${CXX:-c++} -print-file-name=libasan.so)
   env_vars=(LD_PRELOAD="$libasan" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1
             UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1)
-  venv=build/venv-$tag
+  venv=$(pwd)/build/venv-$tag
   if [ ! -x "$venv/bin/python" ]; then
     "$py" -m venv --system-site-packages "$venv"
   fi
