@@ -63,7 +63,7 @@ def tokenize(data, dialect=Dialect(), chunk=CHUNK):
         return t, ps.rec.row_count
 
 
-def tokenize_batches(data, dialect=Dialect(), rows=20000, chunk=CHUNK):
+def tokenize_batches(data, dialect=Dialect(), rows=2000, chunk=CHUNK):
     """As a client reads: batches of rows, each discarded after use."""
     with Parser(dialect, io.BytesIO(data), chunk_bytes=chunk) as ps:
         t0 = time.process_time()
@@ -99,7 +99,7 @@ def main():
     args = ap.parse_args()
     size = int(args.mb * 1e6)
     print("tokenize_to_end, %d KiB reads, from memory" % (CHUNK // 1024))
-    print("(to end: every row kept in the tables; batches: 20000 rows at a time, discarded)")
+    print("(to end: every row kept in the tables; batches: 2000 rows at a time, discarded)")
     print("%-8s %6s %10s %10s %10s %10s %10s %10s %10s" % (
         "file", "MB", "end MB/s", "batch MB/s", "count MB/s", "csv MB/s", "end/count",
         "end/csv", "batch/csv"))

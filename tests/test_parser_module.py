@@ -187,3 +187,23 @@ def test_reader_keeps_no_references():
         read_all(source)
         source.seek(0)
     assert sys.getrefcount(source) == before
+
+
+REIMPORT = textwrap.dedent("""
+    import gc, sys, tavrel
+    import tavrel._libs.tavrel_parser
+    first = tavrel._tavrel_parser_CAPI
+    del sys.modules["tavrel._libs.tavrel_parser"]
+    import tavrel._libs.tavrel_parser
+    second = tavrel._tavrel_parser_CAPI
+    print(first is not second)
+    del first, second, tavrel._tavrel_parser_CAPI   # the destructors free the tables
+    gc.collect()
+    print("ok")
+""")
+
+
+def test_module_executes_again_and_capsules_free_their_tables():
+    out = subprocess.run([sys.executable, "-c", REIMPORT], capture_output=True, text=True,
+                         check=True, env=dict(os.environ, PYTHONSAFEPATH="1"))
+    assert out.stdout.split() == ["True", "ok"]
