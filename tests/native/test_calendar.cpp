@@ -55,6 +55,44 @@ OracleIso oracle_iso(int64_t y, int m, int d)
     return {iso_year, static_cast<int>(week), wd + 1};
 }
 
+// The calendar formulas written out literally in 64-bit arithmetic, for
+// days outside their month too (where the oracle has nothing to say).
+int64_t literal_weekday(int64_t y, int m, int64_t d)
+{
+    if (m <= 2)
+        y -= 1;
+    const int64_t cen = floor_div(y, 100);
+    const int64_t g = y - 100 * cen;
+    const int64_t f = 5 * (cen - 4 * floor_div(cen, 4));
+    const int64_t e = cal::month_start_days[m] - (m > 2 ? 1 : 0);
+    return (d - 1 + e + f + g + g / 4) % 7;
+}
+
+OracleIso literal_iso(int64_t year, int month, int64_t day)
+{
+    const int64_t doy = cal::month_offset[13 * cal::is_leapyear(year) + month - 1] + day;
+    const int64_t dow = literal_weekday(year, month, day);
+    const int64_t est = doy - dow + 2;
+    int64_t week;
+    if (est >= 0) {
+        week = est / 7 + 1;
+        if (week == 53 && 31 - day + dow < 3)
+            week = 1;
+    }
+    else if (est == -1)
+        week = 53;
+    else if (est == -2)
+        week = cal::is_leapyear(year - 1) ? 53 : 52;
+    else
+        week = 52;
+    int64_t iso_year = year;
+    if (week == 1 && month == 12)
+        iso_year += 1;
+    else if (week >= 52 && month == 1)
+        iso_year -= 1;
+    return {iso_year, static_cast<int>(static_cast<int32_t>(week)), static_cast<int>(dow + 1)};
+}
+
 // Checks every day of the years [first, last] against the oracle.
 void check_years(int64_t first, int64_t last)
 {
@@ -191,6 +229,30 @@ TEST(CalendarInvalidMonth, FixedResultAndNoTableRead)
     }
     EXPECT_EQ(cal::get_days_in_month(2024, PTRDIFF_MAX, 0), cal::invalid_month_result);
     EXPECT_EQ(cal::get_days_in_month(2024, PTRDIFF_MIN, 0), cal::invalid_month_result);
+}
+
+TEST(CalendarDayOutsideMonth, MatchesTheLiteralFormulas)
+{
+    const int years[] = {INT_MIN, INT_MIN + 1, -401, -400, -101, -100, -1, 0, 1, 1900, 2000,
+                         2023, 2024, 2100, INT_MAX - 1, INT_MAX};
+    const int far_days[] = {INT_MIN, INT_MIN + 1, -(1 << 30) - 1, -(1 << 30), (1 << 30), (1 << 30) + 1,
+                            INT_MAX - 1, INT_MAX};
+    for (int y : years) {
+        for (int m = 1; m <= 12; ++m) {
+            auto check = [&](int d) {
+                const OracleIso want = literal_iso(y, m, d);
+                const cal::iso_calendar_wide_t got = cal::get_iso_calendar_wide(y, m, d);
+                ASSERT_EQ(got.year, want.year) << y << "-" << m << "-" << d;
+                ASSERT_EQ(got.week, want.week) << y << "-" << m << "-" << d;
+                ASSERT_EQ(got.day, want.day) << y << "-" << m << "-" << d;
+                ASSERT_EQ(cal::dayofweek(y, m, d), literal_weekday(y, m, d)) << y << "-" << m << "-" << d;
+            };
+            for (int d = -400; d <= 400; ++d)
+                check(d);
+            for (int d : far_days)
+                check(d);
+        }
+    }
 }
 
 TEST(CalendarDayOutsideMonth, FormulasApplied)

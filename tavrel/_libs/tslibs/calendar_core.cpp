@@ -43,11 +43,10 @@ constexpr bool day_is_moderate(int day) noexcept
     return static_cast<unsigned>(day) + (1u << 30) <= (1u << 31);  // -2^30 <= day <= 2^30
 }
 
-// What the formulas need of a year, from its place in the 400-year
-// Gregorian cycle (one division for all of it): the century and the year
-// within it of the March-based year (January and February count as months
-// of the previous year, so that the leap day ends the counted year), and
-// whether the calendar year itself is a leap year.
+// What the formulas need of a year, from one division by 100: the century
+// (floor-mod 4) and the year within it of the March-based year (January and
+// February count as months of the previous year, so that the leap day ends
+// the counted year), and whether the calendar year itself is a leap year.
 struct CycleYear {
     int cen;   // floor(y / 100) floor-mod 4 of the March-based year y
     int g;     // y - 100 * floor(y / 100): 0..99
@@ -56,11 +55,14 @@ struct CycleYear {
 
 inline CycleYear cycle_year(int year, int month) noexcept
 {
-    int r = year % 400;
-    r += r < 0 ? 400 : 0;  // year floor-mod 400
-    int cen = r / 100;
-    int g = r - 100 * cen;
-    const int leap = (r & (g != 0 ? 3 : 15)) == 0;  // as in leap_of: year and r agree modulo 400
+    int q = year / 100;
+    int g = year - 100 * q;
+    if (g < 0) {  // floor division
+        g += 100;
+        q -= 1;
+    }
+    const int leap = (year & (g != 0 ? 3 : 15)) == 0;  // as in leap_of
+    int cen = q & 3;                                    // floor-mod 4 (two's complement)
     g -= month <= 2;
     if (g < 0) {
         g = 99;
@@ -69,31 +71,47 @@ inline CycleYear cycle_year(int year, int month) noexcept
     return {cen, g, leap};
 }
 
-// Weekday (0 = Monday) by the Gauss-type formula; month must be 1..12.
-template <typename Int>
-inline Int weekday_of(const CycleYear &cy, int month, Int day) noexcept
+// The terms of the weekday formula that do not depend on the day.
+inline int weekday_year_terms(const CycleYear &cy, int month) noexcept
 {
     const int e = month_start_days[month] - (month > 2);
-    return (day - 1 + e + 5 * cy.cen + cy.g + cy.g / 4) % 7;
+    return e + 5 * cy.cen + cy.g + cy.g / 4;
 }
 
+// Weekday (0 = Monday) by the Gauss-type formula; month must be 1..12.
 template <typename Int>
 inline Int weekday_of(int year, int month, Int day) noexcept
 {
-    return weekday_of(cycle_year(year, month), month, day);
+    return (day - 1 + weekday_year_terms(cycle_year(year, month), month)) % 7;
 }
 
 template <typename Int>
 inline iso_calendar_wide_t iso_of(int year, int month, Int day) noexcept
 {
     const CycleYear cy = cycle_year(year, month);
-    const Int doy = month_offset[13 * cy.leap + month - 1] + day;
-    const Int dow = weekday_of<Int>(cy, month, day);
-    // Zero-based day of the year of this week's Thursday, plus a day.
-    const Int est = doy - dow + 2;
+    const int year_terms = weekday_year_terms(cy, month);
+    const int before = month_offset[13 * cy.leap + month - 1];
+    const Int sum = day - 1 + year_terms;  // dow = sum % 7
+    // est is the zero-based day of the year of this week's Thursday, plus a
+    // day: doy - dow + 2.  For a valid date sum >= 0, and est and its
+    // quotient by 7 follow from sum / 7, which shortens the chain of
+    // divisions: est = k + 7 * (sum / 7) with k = before + 3 - year_terms.
+    Int dow, est, est_weeks;  // est_weeks = est / 7 when est >= 0
+    if (sum >= 0) [[likely]] {
+        const Int weeks = sum / 7;
+        const int k = before + 3 - year_terms;  // -135..5
+        dow = sum - 7 * weeks;
+        est = k + 7 * weeks;
+        est_weeks = weeks + ((k + 140) / 7 - 20);  // + floor(k / 7)
+    }
+    else {
+        dow = sum % 7;
+        est = before + day - dow + 2;
+        est_weeks = est / 7;
+    }
     Int week;
     if (est >= 0) [[likely]] {
-        week = est / 7 + 1;
+        week = est_weeks + 1;
         // A week 53 whose Thursday falls in the next year is that year's week 1.
         if (week == 53 && 31 - day + dow < 3)
             week = 1;
