@@ -25,7 +25,7 @@ ninja -C "$dir" >/dev/null
 names=("$@")
 if [ ${#names[@]} -eq 0 ]; then
   for exe in "$dir"/fuzz/fuzz_*; do
-    [ -x "$exe" ] && names+=("$(basename "$exe" | sed 's/^fuzz_//')")
+    [ -f "$exe" ] && [ -x "$exe" ] && names+=("$(basename "$exe" | sed 's/^fuzz_//')")
   done
 fi
 
