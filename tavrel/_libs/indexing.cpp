@@ -22,17 +22,6 @@ tv::ModuleLife life{"indexing", "tavrel._libs.indexing", "tavrel/_libs/indexing.
 PyObject *str_ndim = nullptr;  // "ndim"
 PyObject *int_two = nullptr;   // 2
 
-// A class object with every slot empty, to be filled at module execution.
-PyTypeObject empty_type_object()
-{
-    PyTypeObject type{};
-    struct {
-        PyVarObject head;
-    } initial = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    type.ob_base = initial.head;
-    return type;
-}
-
 struct NDFrameIndexerBase {
     PyObject_HEAD
     Py_ssize_t ndim;
@@ -40,7 +29,7 @@ struct NDFrameIndexerBase {
     PyObject *obj;
 };
 
-PyTypeObject NDFrameIndexerBase_Type = empty_type_object();
+PyTypeObject NDFrameIndexerBase_Type = tv::empty_type_object();
 
 tv::pickle::ClassLayout<3> indexer_layout{
     .life = &life,

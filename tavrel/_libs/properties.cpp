@@ -40,17 +40,6 @@ PyObject *str_axes = nullptr;      // "axes"
 PyObject *str_set_axis = nullptr;  // "_set_axis"
 PyObject *str_empty = nullptr;     // ""
 
-// A class object with every slot empty, to be filled at module execution.
-PyTypeObject empty_type_object()
-{
-    PyTypeObject type{};
-    struct {
-        PyVarObject head;
-    } initial = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    type.ob_base = initial.head;
-    return type;
-}
-
 // ---------------------------------------------------------------------------
 // CachedProperty
 
@@ -61,7 +50,7 @@ struct CachedProperty {
     PyObject *doc;
 };
 
-PyTypeObject CachedProperty_Type = empty_type_object();
+PyTypeObject CachedProperty_Type = tv::empty_type_object();
 
 tv::pickle::ClassLayout<3> cached_property_layout{
     .life = &life,
@@ -238,7 +227,7 @@ struct AxisProperty {
     PyObject *doc;
 };
 
-PyTypeObject AxisProperty_Type = empty_type_object();
+PyTypeObject AxisProperty_Type = tv::empty_type_object();
 
 tv::pickle::ClassLayout<2> axis_property_layout{
     .life = &life,

@@ -255,6 +255,18 @@ private:
     {Py_mod_create, reinterpret_cast<void *>(create_fn)}, {Py_mod_exec, reinterpret_cast<void *>(exec_fn)}, \
         TV_MULTIPLE_INTERPRETERS_SLOT{0, nullptr}
 
+// A class object with every slot empty, filled in at module execution
+// (static types of the modules are completed there, then readied).
+inline PyTypeObject empty_type_object() noexcept
+{
+    PyTypeObject type{};
+    struct {
+        PyVarObject head;
+    } initial = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    type.ob_base = initial.head;
+    return type;
+}
+
 // Raises AssertionError without a message.
 inline void raise_assertion() noexcept { PyErr_SetNone(PyExc_AssertionError); }
 
