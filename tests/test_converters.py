@@ -51,10 +51,10 @@ class UintScan(ctypes.Structure):
 def _table_address():
     """Address of the 25-slot table, fetched as a client module would."""
     try:
-        spec = importlib.util.find_spec("tavrel._libs.tavrel_parser")
+        found = importlib.util.find_spec("tavrel._libs.tavrel_parser")
     except ModuleNotFoundError:  # no tavrel package at all
-        spec = None
-    if spec is None:
+        found = None
+    if found is None:
         pytest.skip("the tavrel_parser module is not part of this build")
     importlib.import_module("tavrel._libs.tavrel_parser")  # publishes the capsule
     import tavrel
