@@ -37,6 +37,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int fmt_len = mode == FORMAT_INFER ? 0 : static_cast<int>(format.size());
     int rc = parse_iso8601(text_buf, length, &dts, &unit, &has_zone, &offset, format_buf, fmt_len,
                            mode, &err);
+    if (mode == FORMAT_INFER && length > 0 && text_buf[0] != ' ') {
+        // One leading space turns off the one-step date read: the general
+        // steps must give the same outcome, one byte further on.
+        char *spaced = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
+        spaced[0] = ' ';
+        std::memcpy(spaced + 1, text_buf, static_cast<size_t>(length));
+        npy_datetimestruct dts2;
+        int unit2 = -1, has_zone2 = -1, offset2 = 0;
+        DtError err2;
+        int rc2 = parse_iso8601(spaced, length + 1, &dts2, &unit2, &has_zone2, &offset2, "", 0,
+                                FORMAT_INFER, &err2);
+        if (rc2 != rc || err2.code != err.code || unit2 != unit || has_zone2 != has_zone ||
+            offset2 != offset || (rc == 0 && cmp_datetimestruct(&dts, &dts2) != 0) ||
+            (err.code == DtErrorCode::parse_error && err2.value != err.value + 1)) {
+            std::abort();
+        }
+        std::free(spaced);
+    }
     if (rc == 0) {
         if (dts.month < 1 || dts.month > 12) std::abort();
         if (dts.day < 1 || dts.day > days_per_month[is_leap_year(dts.year)][dts.month - 1]) std::abort();

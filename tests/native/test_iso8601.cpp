@@ -300,6 +300,41 @@ TEST(Parse, NeverReadsPastLength)
     }
 }
 
+TEST(Parse, ShortcutsAgreeWithGeneralSteps)
+{
+    // Texts that start with a digit take the one-step date and time reads;
+    // the same text after one space takes the general steps.  Everything but
+    // the error position (one further) must agree.
+    const char pieces[] = "0123456789012345678901-./\\ T:.Z+-";
+    uint64_t state = 12345;
+    auto next = [&state]() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<uint32_t>(state >> 33);
+    };
+    const std::string templates[] = {"2020-05-17", "2020-05-17T10:30", "2020/02/29 23:59:59.5",
+                                     "2019-02-29T24:61", "1999.12.31T00:00Z", "2020-12-01 10:30+05:30"};
+    for (int i = 0; i < 200000; ++i) {
+        std::string text = templates[next() % 6];
+        int edits = static_cast<int>(next() % 3);
+        for (int e = 0; e < edits; ++e) {
+            text[next() % text.size()] = pieces[next() % (sizeof(pieces) - 1)];
+        }
+        Parsed fast = parse(text);
+        Parsed general = parse(" " + text);
+        ASSERT_EQ(fast.rc, general.rc) << text;
+        ASSERT_EQ(fast.err.code, general.err.code) << text;
+        if (fast.err.code == DtErrorCode::parse_error) {
+            ASSERT_EQ(fast.err.value + 1, general.err.value) << text;
+        }
+        ASSERT_EQ(fast.unit, general.unit) << text;
+        ASSERT_EQ(fast.has_zone, general.has_zone) << text;
+        ASSERT_EQ(fast.offset, general.offset) << text;
+        if (fast.rc == 0) {
+            ASSERT_EQ(cmp_datetimestruct(&fast.dts, &general.dts), 0) << text;
+        }
+    }
+}
+
 TEST(Format, Lengths)
 {
     const int plain[] = {22, 25, 28, 4, 28, 32, 35, 38, 42, 45, 48, 51, 54, 57, 5, 5};

@@ -33,6 +33,11 @@ inline bool is_space(char c) noexcept
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+inline bool is_date_separator(char c) noexcept
+{
+    return c == '-' || c == '.' || c == '/' || c == '\\' || c == ' ';
+}
+
 inline bool only_whitespace(const char *p, int n) noexcept
 {
     for (int i = 0; i < n; ++i) {
@@ -45,8 +50,11 @@ inline bool only_whitespace(const char *p, int n) noexcept
 
 }  // namespace
 
-MatchResult match_format(const char **format, int *format_length, const char *element,
-                         int element_length, int mode) noexcept
+namespace {
+
+[[gnu::always_inline]] inline MatchResult match_element(const char **format, int *format_length,
+                                                       const char *element, int element_length,
+                                                       int mode) noexcept
 {
     if (mode == FORMAT_INFER) {
         return MATCH_OK;
@@ -66,6 +74,14 @@ MatchResult match_format(const char **format, int *format_length, const char *el
     *format += element_length;
     *format_length -= element_length;
     return MATCH_OK;
+}
+
+}  // namespace
+
+MatchResult match_format(const char **format, int *format_length, const char *element,
+                         int element_length, int mode) noexcept
+{
+    return match_element(format, format_length, element, element_length, mode);
 }
 
 int parse_iso8601(const char *text, int length, npy_datetimestruct *out, int *best_unit,
@@ -98,10 +114,34 @@ int parse_iso8601(const char *text, int length, npy_datetimestruct *out, int *be
 // the cursor, a used-up partial format ends parsing with success.
 #define TV_MATCH(elem, elem_len)                                                   \
     do {                                                                           \
-        m = match_format(&format, &format_length, (elem), (elem_len), mode);        \
+        m = match_element(&format, &format_length, (elem), (elem_len), mode);        \
         if (m == MATCH_FAIL) goto parse_error;                                     \
         if (m == MATCH_COMPLETE) goto finish;                                      \
     } while (0)
+
+    // The common "YYYY-MM-DD" (any one date separator, twice) read in one
+    // step when no format is matched; it takes exactly the path the general
+    // steps below would, so only the branching differs.
+    if (mode == FORMAT_INFER && remaining >= 10 && is_digit(cur[0]) && is_digit(cur[1]) &&
+        is_digit(cur[2]) && is_digit(cur[3]) && is_date_separator(cur[4]) && cur[7] == cur[4] &&
+        is_digit(cur[5]) && is_digit(cur[6]) && is_digit(cur[8]) && is_digit(cur[9])) {
+        out->year = 1000 * (cur[0] - '0') + 100 * (cur[1] - '0') + 10 * (cur[2] - '0') +
+                    (cur[3] - '0');
+        out->month = 10 * (cur[5] - '0') + (cur[6] - '0');
+        out->day = 10 * (cur[8] - '0') + (cur[9] - '0');
+        date_sep = cur[4];
+        cur += 10;
+        remaining -= 10;
+        if (out->month < 1 || out->month > 12) {
+            err->set(DtErrorCode::month_out_of_range);
+            return -1;
+        }
+        if (out->day < 1 || out->day > days_per_month[is_leap_year(out->year)][out->month - 1]) {
+            err->set(DtErrorCode::day_out_of_range);
+            return -1;
+        }
+        goto after_day;
+    }
 
     // Leading whitespace.
     while (remaining > 0 && is_space(*cur)) {
@@ -145,12 +185,7 @@ int parse_iso8601(const char *text, int length, npy_datetimestruct *out, int *be
 
     // Date separator.
     if (!is_digit(*cur)) {
-        static constexpr char separators[] = {'-', '.', '/', '\\', ' '};
-        bool known = false;
-        for (char s : separators) {
-            known = known || *cur == s;
-        }
-        if (!known) {
+        if (!is_date_separator(*cur)) {
             goto parse_error;
         }
         date_sep = *cur;
@@ -215,9 +250,30 @@ int parse_iso8601(const char *text, int length, npy_datetimestruct *out, int *be
         return -1;
     }
 
+after_day:
     if (remaining == 0 || only_whitespace(cur, remaining)) {
         date_unit = NPY_FR_D;
         goto date_end;
+    }
+    // "Thh:mm" (or " hh:mm") in one step when no format is matched, as above.
+    if (mode == FORMAT_INFER && remaining >= 6 && (cur[0] == 'T' || cur[0] == ' ') &&
+        is_digit(cur[1]) && is_digit(cur[2]) && cur[3] == ':' && is_digit(cur[4]) &&
+        is_digit(cur[5])) {
+        out->hour = 10 * (cur[1] - '0') + (cur[2] - '0');
+        if (out->hour > 23) {
+            err->set(DtErrorCode::hours_out_of_range);
+            return -1;
+        }
+        out->min = 10 * (cur[4] - '0') + (cur[5] - '0');
+        if (out->min > 59) {
+            err->set(DtErrorCode::minutes_out_of_range);
+            return -1;
+        }
+        unit = NPY_FR_m;
+        time_sep = true;
+        cur += 6;
+        remaining -= 6;
+        goto after_minutes;
     }
     if ((*cur != 'T' && *cur != ' ') || remaining == 1) {
         goto parse_error;
@@ -284,6 +340,7 @@ int parse_iso8601(const char *text, int length, npy_datetimestruct *out, int *be
     } else if (!time_sep) {
         goto parse_error;
     }
+after_minutes:
     if (remaining == 0) {
         goto text_end;
     }
