@@ -771,35 +771,39 @@ int Machine::process(const uint8_t *&p_ref, const uint8_t *end, int &st_ref) noe
             ++p;
             st = InField;
             continue;
-        case InQuotes: {
-            scan<true, false>(p, end, out, out_end, D.quoted, cls, kQuotedStop);
-            if (p == end) {
-                continue;
-            }
-            const uint8_t s = cls[*p];
-            ++p;
-            if (s & kE) {
-                st = EscapeInQuotes;
-            } else if (!D.doubling) {
-                st = InField;
-            } else if (p < end && (cls[*p] & kQ)) {
-                // A doubled quote: one quote byte, still inside the quotes.
-                *out++ = static_cast<char>(*p++);
-            } else if (!D.split && p < end && (cls[*p] & kS)) {
-                // The closing quote and its separator; a quoted next field
-                // goes straight into its quotes.
-                ++p;
-                TV_END_FIELD();
-                if (p < end && (cls[*p] & (kT | kR | kQ)) == kQ) {
-                    ++p;
-                } else {
-                    st = FieldStart;
+        case InQuotes:
+            // Quoted field after quoted field without leaving this case.
+            for (;;) {
+                scan<true, false>(p, end, out, out_end, D.quoted, cls, kQuotedStop);
+                if (p == end) {
+                    break;
                 }
-            } else {
-                st = QuoteInQuotes;
+                const uint8_t s = cls[*p];
+                ++p;
+                if (s & kE) {
+                    st = EscapeInQuotes;
+                } else if (!D.doubling) {
+                    st = InField;
+                } else if (p < end && (cls[*p] & kQ)) {
+                    // A doubled quote: one quote byte, still inside the quotes.
+                    *out++ = static_cast<char>(*p++);
+                    continue;
+                } else if (!D.split && p < end && (cls[*p] & kS)) {
+                    // The closing quote and its separator; a quoted next
+                    // field goes straight into its quotes.
+                    ++p;
+                    TV_END_FIELD();
+                    if (p < end && (cls[*p] & (kT | kR | kQ)) == kQ) {
+                        ++p;
+                        continue;
+                    }
+                    st = FieldStart;
+                } else {
+                    st = QuoteInQuotes;
+                }
+                break;
             }
             continue;
-        }
         case EscapeInQuotes:
             *out++ = static_cast<char>(b);
             ++p;
