@@ -164,7 +164,7 @@ def test_byte_order_mark_split_across_reads():
     assert check_all_chunkings(b"\xef\xbbz\n", Dialect()).rows == [[b"\xef\xbbz"]]
 
 
-# ---------------------------------------------------------------- CR mends
+# ---------------------------------------------------------------- carriage returns
 
 def test_lone_cr_after_a_dropped_row_keeps_the_next_separator():
     d = Dialect(comment=ord("#"))
