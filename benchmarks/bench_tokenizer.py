@@ -21,10 +21,10 @@ import sys
 import time
 
 here = os.path.dirname(os.path.abspath(__file__))
-_spec = importlib.util.spec_from_file_location(
+_client_location = importlib.util.spec_from_file_location(
     "tokenizer_client", os.path.join(here, "..", "tests", "test_tokenizer_client.py"))
-tc = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(tc)
+tc = importlib.util.module_from_spec(_client_location)
+_client_location.loader.exec_module(tc)
 API, Dialect, Parser = tc.API, tc.Dialect, tc.Parser
 
 CHUNK = 256 * 1024

@@ -15,11 +15,11 @@ import pytest
 import tavrel
 import tavrel._libs.tavrel_parser as parser_module
 
-_spec = importlib.util.spec_from_file_location(
+_client_location = importlib.util.spec_from_file_location(
     "tokenizer_client", os.path.join(os.path.dirname(__file__), "test_tokenizer_client.py"))
-tc = importlib.util.module_from_spec(_spec)
+tc = importlib.util.module_from_spec(_client_location)
 sys.modules.setdefault("tokenizer_client", tc)
-_spec.loader.exec_module(tc)
+_client_location.loader.exec_module(tc)
 API, Dialect, Parser = tc.API, tc.Dialect, tc.Parser
 
 POINTER_BITS = ctypes.sizeof(ctypes.c_void_p) * 8

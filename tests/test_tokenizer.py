@@ -11,11 +11,11 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-_spec = importlib.util.spec_from_file_location(
+_client_location = importlib.util.spec_from_file_location(
     "tokenizer_client", os.path.join(os.path.dirname(__file__), "test_tokenizer_client.py"))
-tc = importlib.util.module_from_spec(_spec)
+tc = importlib.util.module_from_spec(_client_location)
 sys.modules.setdefault("tokenizer_client", tc)
-_spec.loader.exec_module(tc)
+_client_location.loader.exec_module(tc)
 
 API, Dialect, Parser, run_native, reference = tc.API, tc.Dialect, tc.Parser, tc.run_native, tc.reference
 
