@@ -77,6 +77,11 @@ TEST(Calendar, LeapYears)
     EXPECT_EQ(is_leap_year(-400), 1);
     EXPECT_EQ(is_leap_year(-100), 0);
     EXPECT_EQ(is_leap_year(INT64_MIN), 1);
+    for (int64_t y : {int64_t{-400000}, int64_t{400000}, INT64_MIN + 800000, INT64_MAX - 800000}) {
+        for (int64_t year = y - 400000; year < y + 400000; ++year) {
+            ASSERT_EQ(is_leap_year(year), year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)) << year;
+        }
+    }
     EXPECT_EQ(days_per_month[1][1], 29);
     EXPECT_EQ(days_per_month[0][1], 28);
 }

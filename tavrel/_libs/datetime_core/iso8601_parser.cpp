@@ -136,7 +136,9 @@ int parse_iso8601(const char *text, int length, npy_datetimestruct *out, int *be
             err->set(DtErrorCode::month_out_of_range);
             return -1;
         }
-        if (out->day < 1 || out->day > days_per_month[is_leap_year(out->year)][out->month - 1]) {
+        // The leap rule matters only for February 29.
+        if (out->day < 1 || (out->day > days_per_month[0][out->month - 1] &&
+                             !(out->month == 2 && out->day == 29 && is_leap_year(out->year)))) {
             err->set(DtErrorCode::day_out_of_range);
             return -1;
         }
@@ -391,18 +393,16 @@ after_minutes:
             if (group > 0 && !(remaining > 0 && is_digit(*cur))) {
                 break;
             }
+            static constexpr int scale[7] = {1000000, 100000, 10000, 1000, 100, 10, 1};
             int value = 0;
             digits = 0;
-            for (int i = 0; i < 6; ++i) {
-                value *= 10;
-                if (remaining > 0 && is_digit(*cur)) {
-                    value += *cur - '0';
-                    ++cur;
-                    --remaining;
-                    ++digits;
-                }
+            while (digits < 6 && remaining > 0 && is_digit(*cur)) {
+                value = 10 * value + (*cur - '0');
+                ++cur;
+                --remaining;
+                ++digits;
             }
-            *fields[group] = value;
+            *fields[group] = value * scale[digits];
             unit = short_unit[group] + (digits > 3 ? 1 : 0);
         }
     }
