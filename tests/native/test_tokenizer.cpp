@@ -170,6 +170,33 @@ TEST(ParserRecord, ShrinkAndGrowBack)
     EXPECT_GT(ps.p->field_cap, peak - 1);
 }
 
+TEST(ParserRecord, GrowingBackAfterShrinksDoesNotRatchet)
+{
+    // Batches alternately of 4 and 2 fields, with a shrink after each: the
+    // shrunk sizes (5 and 3) double to different sizes, and a reservation
+    // that doubled past the peak would raise the peak every time.
+    TextParser *p = tv::parser_alloc();
+    tv::parser_apply_defaults(p);
+    ASSERT_EQ(tv::parser_setup(p), 0);
+    for (int cycle = 0; cycle < 60; ++cycle) {
+        const uint64_t count = cycle % 2 ? 2 : 4;
+        ASSERT_EQ(tv::parser_reserve(p, count), 0);
+        for (uint64_t i = 0; i < count; ++i) {
+            p->text_buf[i] = '\0';
+            p->field_offsets[i] = static_cast<int64_t>(i);
+            p->field_ptrs[i] = p->text_buf + i;
+        }
+        p->field_count = count;
+        p->text_len = count;
+        ASSERT_EQ(tv::parser_shrink_buffers(p), 0);
+        p->field_count = 0;
+        p->text_len = 0;
+    }
+    EXPECT_LE(p->field_cap_peak, 16u);
+    tv::parser_release(p);
+    tv::parser_dealloc(p);
+}
+
 TEST(ParserRecord, ColumnCursor)
 {
     Parser ps("a,b\nc,d\ne,f\n");

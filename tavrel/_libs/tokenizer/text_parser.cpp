@@ -346,13 +346,21 @@ int parser_reserve(TextParser *p, size_t n) noexcept
     if (n64 > UINT64_MAX - 1 - p->field_count) {
         return -1;
     }
-    uint64_t need = p->field_count + n64;
-    if (need < p->field_cap_peak) {
-        need = p->field_cap_peak - 1;
-    }
+    const uint64_t need = p->field_count + n64;
     uint64_t old_cap = p->field_cap;
     block = p->field_ptrs;
-    if (grow(&block, &p->field_cap, need, sizeof(char *)) != 0) {
+    if (need < p->field_cap_peak) {
+        // Back to the largest size seen, exactly: doubling from the shrunk
+        // size could overshoot the peak, and as the shrink records every
+        // capacity as the new peak, batches of varying size would then
+        // ratchet the field table up without bound.
+        if (p->field_cap < p->field_cap_peak) {
+            if (resize(&block, p->field_cap_peak, sizeof(char *)) != 0) {
+                return -1;
+            }
+            p->field_cap = p->field_cap_peak;
+        }
+    } else if (grow(&block, &p->field_cap, need, sizeof(char *)) != 0) {
         return -1;
     }
     p->field_ptrs = static_cast<char **>(block);
