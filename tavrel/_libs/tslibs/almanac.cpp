@@ -114,30 +114,86 @@ PyObject *py_get_week_of_year(PyObject *, PyObject *const *args, Py_ssize_t narg
     return int_result(sig_week_of_year.func, __LINE__, cal::get_week_of_year(ymd[0], ymd[1], ymd[2], 0));
 }
 
+// The value of an exact int of at most one digit, read in place: the common
+// argument, converted without a call.  False for anything else, which then
+// takes the general conversion.
+static_assert(PyLong_SHIFT <= 31, "a one-digit int must fit an int");
+
+inline bool one_digit_int(PyObject *obj, int *out) noexcept
+{
+    if (!PyLong_CheckExact(obj))
+        return false;
+    auto *v = reinterpret_cast<PyLongObject *>(obj);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(v))
+        return false;
+    *out = static_cast<int>(PyUnstable_Long_CompactValue(v));
+#else
+    const Py_ssize_t size = Py_SIZE(obj);
+    if (size < -1 || size > 1)
+        return false;
+    *out = static_cast<int>(size) * static_cast<int>(v->ob_digit[0]);
+#endif
+    return true;
+}
+
+// Week numbers and weekdays as int objects made once, so that building a
+// result does not go through the int constructor for them.
+constexpr int cached_int_count = 64;
+PyObject *cached_ints[cached_int_count];
+
+int fill_cached_ints() noexcept
+{
+    for (int i = 0; i < cached_int_count; ++i) {
+        if (cached_ints[i] == nullptr) {
+            cached_ints[i] = PyLong_FromLong(i);
+            if (cached_ints[i] == nullptr)
+                return -1;
+        }
+    }
+    return 0;
+}
+
+inline PyObject *small_int(int32_t value) noexcept
+{
+    if (static_cast<uint32_t>(value) < static_cast<uint32_t>(cached_int_count))
+        return Py_NewRef(cached_ints[value]);
+    return PyLong_FromLong(value);
+}
+
 PyObject *py_get_iso_calendar(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames)
 {
     PyObject *values[3];
     int ymd[3];
-    if (tv::bind_arguments(sig_iso_calendar, args, nargsf, kwnames, values) < 0 ||
-        tv::to_int32(values[0], &ymd[0]) < 0 || tv::to_int32(values[1], &ymd[1]) < 0 ||
-        tv::to_int32(values[2], &ymd[2]) < 0 || check_month(ymd[1]) < 0) {
+    // Three small ints by position, the usual call, skip the binding.
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 3 && one_digit_int(args[0], &ymd[0]) &&
+        one_digit_int(args[1], &ymd[1]) && one_digit_int(args[2], &ymd[2]) && cal::is_valid_month(ymd[1])) {
+        values[0] = args[0];
+    }
+    else if (tv::bind_arguments(sig_iso_calendar, args, nargsf, kwnames, values) < 0 ||
+             tv::to_int32(values[0], &ymd[0]) < 0 || tv::to_int32(values[1], &ymd[1]) < 0 ||
+             tv::to_int32(values[2], &ymd[2]) < 0 || check_month(ymd[1]) < 0) {
         life.traceback(sig_iso_calendar.func, __LINE__);
         return nullptr;
     }
     // The wide form, so that the ISO year beside the extreme 32-bit years
     // comes out exact rather than wrapped.
     const cal::iso_calendar_wide_t iso = cal::get_iso_calendar_wide(ymd[0], ymd[1], ymd[2]);
+    PyObject *result = PyTuple_New(3);
+    if (result == nullptr) {
+        life.traceback(sig_iso_calendar.func, __LINE__);
+        return nullptr;
+    }
     // The ISO year is usually the given year: an exact int argument is
     // reused rather than allocating an equal one.
     PyObject *year = (iso.year == ymd[0] && PyLong_CheckExact(values[0])) ? Py_NewRef(values[0])
                                                                            : PyLong_FromLongLong(iso.year);
-    PyObject *week = year ? PyLong_FromLong(iso.week) : nullptr;
-    PyObject *day = week ? PyLong_FromLong(iso.day) : nullptr;
-    PyObject *result = day ? PyTuple_New(3) : nullptr;
-    if (result == nullptr) {
+    PyObject *week = year ? small_int(iso.week) : nullptr;
+    PyObject *day = week ? small_int(iso.day) : nullptr;
+    if (day == nullptr) {
         Py_XDECREF(year);
         Py_XDECREF(week);
-        Py_XDECREF(day);
+        Py_DECREF(result);
         life.traceback(sig_iso_calendar.func, __LINE__);
         return nullptr;
     }
@@ -639,7 +695,7 @@ int module_exec(PyObject *m)
     // The core's tables are constant; consumers read them through this
     // slot and must not write through it.
     month_offset_table = const_cast<int32_t *>(cal::month_offset);
-    if (build_name_tables() < 0 || PyModule_AddFunctions(m, methods) < 0)
+    if (fill_cached_ints() < 0 || build_name_tables() < 0 || PyModule_AddFunctions(m, methods) < 0)
         return fail();
     tv::Ref test(PyDict_New());
     if (!test || set_global("__test__", test.get()) < 0)
