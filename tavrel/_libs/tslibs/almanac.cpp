@@ -132,7 +132,8 @@ inline bool one_digit_int(PyObject *obj, int *out) noexcept
     const Py_ssize_t size = Py_SIZE(obj);
     if (size < -1 || size > 1)
         return false;
-    *out = static_cast<int>(size) * static_cast<int>(v->ob_digit[0]);
+    // A zero need not have its digit set.
+    *out = size == 0 ? 0 : static_cast<int>(size) * static_cast<int>(v->ob_digit[0]);
 #endif
     return true;
 }
@@ -161,24 +162,13 @@ inline PyObject *small_int(int32_t value) noexcept
     return PyLong_FromLong(value);
 }
 
-PyObject *py_get_iso_calendar(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames)
+// The result tuple for converted arguments; year_arg is the year argument,
+// reused as the ISO year when it is an exact int of that value.
+PyObject *iso_calendar_result(PyObject *year_arg, int year, int month, int day) noexcept
 {
-    PyObject *values[3];
-    int ymd[3];
-    // Three small ints by position, the usual call, skip the binding.
-    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 3 && one_digit_int(args[0], &ymd[0]) &&
-        one_digit_int(args[1], &ymd[1]) && one_digit_int(args[2], &ymd[2]) && cal::is_valid_month(ymd[1])) {
-        values[0] = args[0];
-    }
-    else if (tv::bind_arguments(sig_iso_calendar, args, nargsf, kwnames, values) < 0 ||
-             tv::to_int32(values[0], &ymd[0]) < 0 || tv::to_int32(values[1], &ymd[1]) < 0 ||
-             tv::to_int32(values[2], &ymd[2]) < 0 || check_month(ymd[1]) < 0) {
-        life.traceback(sig_iso_calendar.func, __LINE__);
-        return nullptr;
-    }
     // The wide form, so that the ISO year beside the extreme 32-bit years
     // comes out exact rather than wrapped.
-    const cal::iso_calendar_wide_t iso = cal::get_iso_calendar_wide(ymd[0], ymd[1], ymd[2]);
+    const cal::iso_calendar_wide_t iso = cal::iso_calendar_wide_inline(year, month, day);
     PyObject *result = PyTuple_New(3);
     if (result == nullptr) {
         life.traceback(sig_iso_calendar.func, __LINE__);
@@ -186,21 +176,47 @@ PyObject *py_get_iso_calendar(PyObject *, PyObject *const *args, Py_ssize_t narg
     }
     // The ISO year is usually the given year: an exact int argument is
     // reused rather than allocating an equal one.
-    PyObject *year = (iso.year == ymd[0] && PyLong_CheckExact(values[0])) ? Py_NewRef(values[0])
+    PyObject *iso_year = (iso.year == year && PyLong_CheckExact(year_arg)) ? Py_NewRef(year_arg)
                                                                            : PyLong_FromLongLong(iso.year);
-    PyObject *week = year ? small_int(iso.week) : nullptr;
-    PyObject *day = week ? small_int(iso.day) : nullptr;
-    if (day == nullptr) {
-        Py_XDECREF(year);
+    PyObject *week = iso_year ? small_int(iso.week) : nullptr;
+    PyObject *weekday = week ? small_int(iso.day) : nullptr;
+    if (weekday == nullptr) {
+        Py_XDECREF(iso_year);
         Py_XDECREF(week);
         Py_DECREF(result);
         life.traceback(sig_iso_calendar.func, __LINE__);
         return nullptr;
     }
-    PyTuple_SET_ITEM(result, 0, year);
+    PyTuple_SET_ITEM(result, 0, iso_year);
     PyTuple_SET_ITEM(result, 1, week);
-    PyTuple_SET_ITEM(result, 2, day);
+    PyTuple_SET_ITEM(result, 2, weekday);
     return result;
+}
+
+// Any call: binding by position or keyword and the general conversions.
+// Out of line, so that the common call does not pay for its frame.
+[[gnu::noinline]] PyObject *iso_calendar_general(PyObject *const *args, Py_ssize_t nargsf,
+                                                  PyObject *kwnames) noexcept
+{
+    PyObject *values[3];
+    int ymd[3];
+    if (tv::bind_arguments(sig_iso_calendar, args, nargsf, kwnames, values) < 0 ||
+        tv::to_int32(values[0], &ymd[0]) < 0 || tv::to_int32(values[1], &ymd[1]) < 0 ||
+        tv::to_int32(values[2], &ymd[2]) < 0 || check_month(ymd[1]) < 0) {
+        life.traceback(sig_iso_calendar.func, __LINE__);
+        return nullptr;
+    }
+    return iso_calendar_result(values[0], ymd[0], ymd[1], ymd[2]);
+}
+
+PyObject *py_get_iso_calendar(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames)
+{
+    // Three small ints by position, the usual call, skip the binding.
+    int year, month, day;
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 3 && one_digit_int(args[0], &year) &&
+        one_digit_int(args[1], &month) && one_digit_int(args[2], &day) && cal::is_valid_month(month)) [[likely]]
+        return iso_calendar_result(args[0], year, month, day);
+    return iso_calendar_general(args, nargsf, kwnames);
 }
 
 PyObject *py_get_day_of_year(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames)
