@@ -101,18 +101,71 @@ def capsule_pointer(capsule, name):
     return get(capsule, name.encode())
 
 
-def demo_capsule(module_name, attribute):
-    try:
-        importlib.import_module(module_name)
-    except ImportError as exc:
-        section(f"{module_name}: not available ({exc})")
-        return
+def table(module_name, attribute):
+    """The function table a module publishes on the package, as a client sees it."""
+    importlib.import_module(module_name)
     import tavrel
 
-    capsule = getattr(tavrel, attribute)
-    pointer = capsule_pointer(capsule, "tavrel." + attribute)
-    section(f"{module_name}: function table published")
-    print(f"tavrel.{attribute} -> table at {pointer:#x}")
+    return capsule_pointer(getattr(tavrel, attribute), "tavrel." + attribute)
+
+
+def demo_parser():
+    """Tokenizes a small CSV text through the parser table, as a native client would,
+    using the test suite's ctypes mirror of the public header."""
+    section("tavrel_parser: tokenizer and converters through the capsule")
+    import io
+    import os
+    import sys
+
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+    from test_tokenizer_client import API, Dialect, Parser
+
+    text = 'city,temp,count\nOslo,"-3.5",12\n"Rio, RJ",31.25,"1,204"\n'
+    with Parser(Dialect(), io.StringIO(text)) as parser:
+        status = API.tokenize_to_end(parser.p, None)
+        rows = parser.rows()
+    print("status", status, "rows:", rows)
+    end = ctypes.c_void_p()
+    error = ctypes.c_int()
+    for raw in (rows[1][1], rows[2][1]):
+        value = API.parse_double_precise(raw, ctypes.byref(end), b".", b"e", b"\0", 1, ctypes.byref(error), None)
+        print(f"parse_double_precise({raw!r}) = {value!r}")
+
+
+def demo_datetime():
+    """Parses and formats ISO 8601 text through the date-time table."""
+    section("tavrel_datetime: ISO 8601 through the capsule")
+    from ctypes import POINTER, PYFUNCTYPE, Structure, byref, c_char_p, c_int, c_int32, c_int64
+
+    class DatetimeStruct(Structure):
+        _fields_ = [("year", c_int64)] + [(n, c_int32) for n in ("month", "day", "hour", "min", "sec", "us", "ps", "as_")]
+
+    slots = (ctypes.c_void_p * 15).from_address(table("tavrel._libs.tavrel_datetime", "_tavrel_datetime_CAPI"))
+    to_count = PYFUNCTYPE(c_int64, c_int, POINTER(DatetimeStruct))(slots[0])
+    parse = PYFUNCTYPE(c_int, c_char_p, c_int, c_int, POINTER(DatetimeStruct), POINTER(c_int), POINTER(c_int),
+                       POINTER(c_int), c_char_p, c_int, c_int)(slots[11])
+    fmt = PYFUNCTYPE(c_int, POINTER(DatetimeStruct), c_char_p, c_int, c_int, c_int)(slots[13])
+
+    text = b"2024-02-29T23:59:58.123456789+05:30"
+    rec, best, has_zone, offset = DatetimeStruct(), c_int(), c_int(), c_int()
+    infer_format = 2
+    status = parse(text, len(text), 1, byref(rec), byref(best), byref(has_zone), byref(offset), b"", 0, infer_format)
+    print("parsed", text.decode(), "status", status, "-> best unit", best.value, "(ns is 10), zone",
+          bool(has_zone.value), "offset", offset.value, "minutes")
+    ns = 10
+    # The record holds the clock reading; the zone offset comes back separately.
+    print("nanosecond count of the clock reading:", to_count(ns, byref(rec)))
+    print("NumPy's count of the same reading:   ", np.datetime64("2024-02-29T23:59:58.123456789", "ns").astype("int64"))
+    buf = ctypes.create_string_buffer(64)
+    fmt(byref(rec), buf, len(buf), 0, ns)
+    print("formatted back at ns:", buf.value.decode())
+
+
+def guarded(body):
+    try:
+        body()
+    except ImportError as exc:
+        section(f"{body.__name__}: not available ({exc})")
 
 
 def main():
@@ -124,8 +177,8 @@ def main():
     try_module("tavrel._libs.tslibs.almanac", demo_almanac)
     try_module("tavrel._libs.properties", demo_properties)
     try_module("tavrel._libs.indexing", demo_indexing)
-    demo_capsule("tavrel._libs.tavrel_parser", "_tavrel_parser_CAPI")
-    demo_capsule("tavrel._libs.tavrel_datetime", "_tavrel_datetime_CAPI")
+    guarded(demo_parser)
+    guarded(demo_datetime)
 
 
 if __name__ == "__main__":
