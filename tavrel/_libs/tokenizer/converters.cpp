@@ -10,6 +10,7 @@
 //   parse_bool("True") -> 0 with *out = 1;  parse_bool("true ") -> -1
 #include "converters.h"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -38,6 +39,14 @@ inline const unsigned char *skip_spaces(const unsigned char *p) noexcept
     while (is_space(*p))
         ++p;
     return p;
+}
+
+// -number when negative, by flipping the sign bit (what negation does),
+// without a branch on a sign that is random from text to text.
+inline double with_sign(double number, bool negative) noexcept
+{
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(number) ^
+                                 (static_cast<uint64_t>(negative) << 63));
 }
 
 inline char *as_end(const unsigned char *p) noexcept
@@ -96,13 +105,8 @@ template <bool kBounded>
 inline void read_exponent(const unsigned char *&p, int64_t &exponent) noexcept
 {
     ++p;  // the letter
-    bool negative = false;
-    if (*p == '-') {
-        negative = true;
-        ++p;
-    } else if (*p == '+') {
-        ++p;
-    }
+    const bool negative = *p == '-';
+    p += static_cast<int>(negative | (*p == '+'));
     if (!is_digit(*p)) {
         --p;
         return;
@@ -117,7 +121,9 @@ inline void read_exponent(const unsigned char *&p, int64_t &exponent) noexcept
             if (n < kExponentDigitsCap)
                 n = n * 10 + (*p - '0');
     }
-    exponent += negative ? -n : n;
+    // n or -n without a branch (n is at most 10^17, no overflow either way).
+    const int64_t sign_mask = -static_cast<int64_t>(negative);
+    exponent += (n ^ sign_mask) - sign_mask;
 }
 
 // Gathers decimal digits as value * 10 + digit in double arithmetic.  That
@@ -133,7 +139,7 @@ public:
             whole_ = whole_ * 10u + digit;
         } else {
             if (digits_ == kExactDigits)
-                number_ = static_cast<double>(whole_);
+                number_ = static_cast<double>(static_cast<int64_t>(whole_));
             number_ = number_ * 10.0 + static_cast<double>(digit);
         }
         ++digits_;
@@ -173,7 +179,10 @@ public:
 
     double value() const noexcept
     {
-        return digits_ <= kExactDigits ? static_cast<double>(whole_) : number_;
+        // whole_ stays below 10^15, so the signed conversion (one
+        // instruction) gives the same value as the unsigned one.
+        return digits_ <= kExactDigits ? static_cast<double>(static_cast<int64_t>(whole_))
+                                       : number_;
     }
 
 private:
@@ -188,13 +197,10 @@ private:
 inline bool start_number(const unsigned char *&p, bool &negative, char decimal_mark) noexcept
 {
     p = skip_spaces(p);
-    negative = false;
-    if (*p == '-') {
-        negative = true;
-        ++p;
-    } else if (*p == '+') {
-        ++p;
-    }
+    // The sign is read without a branch: in a column it is as often one way
+    // as the other, and a mispredicted branch costs more than the arithmetic.
+    negative = *p == '-';
+    p += static_cast<int>(negative | (*p == '+'));
     if (is_digit(*p))
         return true;
     return is_mark(*p, decimal_mark) && is_digit(p[1]);
@@ -254,8 +260,7 @@ double fast_parse(const unsigned char *p, char **end, char decimal_mark, char ex
     }
     double number = digits.value();
 
-    if (negative)
-        number = -number;
+    number = with_sign(number, negative);
 
     if (is_exponent_letter(*p, exponent_mark)) {
         if (maybe_int)
@@ -270,13 +275,15 @@ double fast_parse(const unsigned char *p, char **end, char decimal_mark, char ex
 
     // Binary powering: at most 11 products or quotients.  A zero is left
     // alone, since 10^512 and above overflow the power and 0 * inf is NaN.
+    // Walking the set bits only, lowest first, applies the same factors in
+    // the same order as a bit-by-bit loop, with one branch per factor.
     if (number != 0.0) {
-        const bool divide = exponent < 0;
-        uint64_t n = static_cast<uint64_t>(divide ? -exponent : exponent);
-        for (int k = 0; n != 0; ++k, n >>= 1) {
-            if (n & 1u)
-                number = divide ? number / kSquaredPowers.value[k]
-                                : number * kSquaredPowers.value[k];
+        if (exponent < 0) {
+            for (uint64_t n = static_cast<uint64_t>(-exponent); n != 0; n &= n - 1)
+                number /= kSquaredPowers.value[std::countr_zero(n)];
+        } else {
+            for (uint64_t n = static_cast<uint64_t>(exponent); n != 0; n &= n - 1)
+                number *= kSquaredPowers.value[std::countr_zero(n)];
         }
     }
 
@@ -367,8 +374,7 @@ double precise_parse(const unsigned char *p, char **end, char decimal_mark, char
             ++p;
     }
     double number = digits.value();
-    if (negative)
-        number = -number;
+    number = with_sign(number, negative);
 
     if (is_exponent_letter(*p, exponent_mark)) {
         if (maybe_int)
