@@ -223,6 +223,7 @@ struct SquaredPowers {
     }
 };
 constexpr SquaredPowers kSquaredPowers;
+constexpr double kLowFactors[4][2] = {{1.0, 10.0}, {1.0, 1e2}, {1.0, 1e4}, {1.0, 1e8}};
 
 // Template over the presence of a group mark, so the digit loops do not
 // test for it per byte when there is none (the common case).
@@ -278,7 +279,21 @@ double fast_parse(const unsigned char *p, char **end, char decimal_mark, char ex
     // Walking the set bits only, lowest first, applies the same factors in
     // the same order as a bit-by-bit loop, with one branch per factor.
     if (number != 0.0) {
-        if (exponent < 0) {
+        const uint64_t magnitude =
+            static_cast<uint64_t>(exponent < 0 ? -exponent : exponent);
+        if (magnitude < 16) [[likely]] {
+            // The four lowest factors, each 10^(2^k) or 1 by its bit, taken
+            // from a table rather than branched on: a product or quotient by
+            // 1 is exact, so the result is the one of the set bits alone.
+            const double f0 = kLowFactors[0][magnitude & 1u];
+            const double f1 = kLowFactors[1][(magnitude >> 1) & 1u];
+            const double f2 = kLowFactors[2][(magnitude >> 2) & 1u];
+            const double f3 = kLowFactors[3][(magnitude >> 3) & 1u];
+            if (exponent < 0)
+                number = number / f0 / f1 / f2 / f3;
+            else
+                number = number * f0 * f1 * f2 * f3;
+        } else if (exponent < 0) {
             for (uint64_t n = static_cast<uint64_t>(-exponent); n != 0; n &= n - 1)
                 number /= kSquaredPowers.value[std::countr_zero(n)];
         } else {
@@ -388,9 +403,9 @@ double precise_parse(const unsigned char *p, char **end, char decimal_mark, char
         *error = TV_FLOAT_RANGE_ERROR;
         return HUGE_VAL;
     }
-    if (exponent > 0) {
+    // At exponent 0 the product is by 1, which leaves the number as it is.
+    if (exponent >= 0) {
         number *= kPowersOfTen[exponent];
-    } else if (exponent == 0) {
     } else if (exponent >= -kMaxPower) {
         number /= kPowersOfTen[-exponent];
     } else if (exponent >= -2 * kMaxPower) {
