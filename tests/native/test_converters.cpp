@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -431,6 +432,38 @@ TEST(DigitAccumulation, MatchesTheDoubleChainForLongDigitRuns)
         r = run(parse_double_precise, text.c_str());
         ASSERT_TRUE(same_bits(r.value, precise)) << text;
     }
+}
+
+// Small exponents take their factors from a table and large ones walk the
+// bits; both must be the plain bit-by-bit powering, in either direction and
+// for either sign (the sign is applied by flipping the sign bit).
+TEST(DigitAccumulation, FastPoweringMatchesBitByBitOnBothSidesOfTheTable)
+{
+    std::mt19937_64 rng(777);
+    for (int round = 0; round < 4000; ++round) {
+        const uint64_t mantissa = rng() >> (rng() % 64);
+        const int exponent = static_cast<int>(rng() % 81) - 40;
+        const bool negative = rng() & 1;
+        const std::string text = (negative ? "-" : "+") + std::to_string(mantissa) + "e" +
+                                 std::to_string(exponent);
+        double expected = literal_mantissa(std::to_string(mantissa), 15);
+        if (expected != 0.0) {
+            double power = 10.0;
+            for (unsigned n = static_cast<unsigned>(std::abs(exponent)); n != 0;
+                 n >>= 1, power *= power)
+                if (n & 1)
+                    expected = exponent < 0 ? expected / power : expected * power;
+        }
+        if (negative)
+            expected = -expected;
+        const auto r = run(parse_double_fast, text.c_str());
+        ASSERT_TRUE(same_bits(r.value, expected)) << text;
+        ASSERT_EQ(r.error, 0) << text;
+        ASSERT_EQ(r.maybe_int, 0) << text;
+    }
+    EXPECT_TRUE(same_bits(run(parse_double_fast, "-0e5").value, -0.0));
+    EXPECT_TRUE(same_bits(run(parse_double_precise, "-0.0").value, -0.0));
+    EXPECT_TRUE(same_bits(run(parse_double_precise, "+0").value, 0.0));
 }
 
 // ------------------------------------------------------------- text_to_double

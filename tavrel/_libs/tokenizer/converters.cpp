@@ -36,7 +36,7 @@ inline bool is_exponent_letter(unsigned char c, char mark) noexcept
 
 inline const unsigned char *skip_spaces(const unsigned char *p) noexcept
 {
-    while (is_space(*p))
+    while (is_space(*p)) [[unlikely]]
         ++p;
     return p;
 }
@@ -278,7 +278,7 @@ double fast_parse(const unsigned char *p, char **end, char decimal_mark, char ex
     // alone, since 10^512 and above overflow the power and 0 * inf is NaN.
     // Walking the set bits only, lowest first, applies the same factors in
     // the same order as a bit-by-bit loop, with one branch per factor.
-    if (number != 0.0) {
+    if (number != 0.0) [[likely]] {
         const uint64_t magnitude =
             static_cast<uint64_t>(exponent < 0 ? -exponent : exponent);
         if (magnitude < 16) [[likely]] {
@@ -348,7 +348,7 @@ double precise_parse(const unsigned char *p, char **end, char decimal_mark, char
     DigitAccumulator digits;
     int kept_digits = 0;
     int64_t exponent = 0;
-    while (*p == '0') {
+    while (*p == '0') [[unlikely]] {
         ++p;
         if constexpr (kGrouped) {
             if (*p == group)
@@ -380,7 +380,7 @@ double precise_parse(const unsigned char *p, char **end, char decimal_mark, char
         if (maybe_int)
             *maybe_int = 0;
         ++p;
-        if (kept_digits == 0) {
+        if (kept_digits == 0) [[unlikely]] {
             for (; *p == '0'; ++p)
                 --exponent;
         }
