@@ -259,7 +259,14 @@ TEST(Parse, FormatModes)
     // Partial stops: best unit is what was reached.
     EXPECT_EQ(parse("2020-01-01T10:30:15", "%Y-%m-%dT%H", FORMAT_PARTIAL).unit, NPY_FR_h);
     EXPECT_EQ(parse("2020-01-01T10:30:15", "%Y-%m-%dT%H:%M", FORMAT_PARTIAL).unit, NPY_FR_m);
-    EXPECT_EQ(parse("2020-01-01T10:30:15.5", "%Y-%m-%dT%H:%M:%S", FORMAT_PARTIAL).unit, NPY_FR_m);
+    // A format that ends at the seconds' "." still reports the seconds it read
+    // into the record (reporting minutes would drop them at the best unit).
+    p = parse("2020-01-01T10:30:15.5", "%Y-%m-%dT%H:%M:%S", FORMAT_PARTIAL);
+    EXPECT_EQ(p.rc, 0);
+    EXPECT_EQ(p.unit, NPY_FR_s);
+    EXPECT_EQ(p.dts.sec, 15);
+    EXPECT_EQ(p.dts.us, 0);
+    EXPECT_EQ(parse("2020-01-01T10:30:15.5", "%Y-%m-%dT%H:%M:%S.", FORMAT_PARTIAL).unit, NPY_FR_s);
     EXPECT_EQ(parse("2020-01-01T10:30:15Z", "%Y-%m-%dT%H:%M:%S", FORMAT_PARTIAL).unit, NPY_FR_s);
     EXPECT_EQ(parse("2020", "%Y", FORMAT_PARTIAL).unit, NPY_FR_Y);
     // INFER ignores the format, but a non-zero length fails every success.

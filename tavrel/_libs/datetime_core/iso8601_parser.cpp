@@ -375,6 +375,10 @@ after_minutes:
     }
 
     if (remaining > 0 && *cur == '.') {
+        // The seconds are complete: a partial format that ends at the "." or
+        // "%f" reports seconds, so that no digit read into the record lies
+        // below the reported unit.  Any fraction digits set their own unit.
+        unit = NPY_FR_s;
         ++cur;
         --remaining;
         TV_MATCH(".", 1);
