@@ -236,7 +236,8 @@ def test_no_reference_leaks(api):
     run(25_000)
     gc.collect()
     after = sys.getallocatedblocks()
-    # A leak of one block per round would show 25,000; a few dozen blocks
-    # of cache growth are the interpreter's own.
-    assert after - before < 250, (before, after)
+    # A leak of one block per round would show 25,000 (one per ten rounds,
+    # 2,500); a few hundred blocks of cache growth are the interpreter's and
+    # NumPy's own (NumPy 1.26 grows a little more than 2.x).
+    assert after - before < 1500, (before, after)
     assert [sys.getrefcount(o) for o in watched] == refs
