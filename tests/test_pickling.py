@@ -313,7 +313,7 @@ def test_many_cycles_leak_nothing():
     for _ in range(100_000 if LONG_BITS == 64 else 20_000):
         cycle()
     gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert sys.getallocatedblocks() - before < 1000  # a leak per cycle would show 20,000 or more
 
 
 from hypothesis import given, strategies as st  # noqa: E402
