@@ -444,8 +444,10 @@ TEST(DigitAccumulation, FastPoweringMatchesBitByBitOnBothSidesOfTheTable)
         const uint64_t mantissa = rng() >> (rng() % 64);
         const int exponent = static_cast<int>(rng() % 81) - 40;
         const bool negative = rng() & 1;
-        const std::string text = (negative ? "-" : "+") + std::to_string(mantissa) + "e" +
-                                 std::to_string(exponent);
+        std::string text(negative ? "-" : "+");
+        text += std::to_string(mantissa);
+        text += 'e';
+        text += std::to_string(exponent);
         double expected = literal_mantissa(std::to_string(mantissa), 15);
         if (expected != 0.0) {
             double power = 10.0;
