@@ -9,6 +9,7 @@
 
 #include "datetime_core/iso8601_format.h"
 #include "datetime_core/iso8601_parser.h"
+#include "datetime_records.h"
 
 using namespace tv::dt;
 
@@ -61,23 +62,6 @@ void expect_range_error(const std::string &text, DtErrorCode code)
     Parsed p = parse(text);
     EXPECT_EQ(p.rc, -1) << text;
     EXPECT_EQ(p.err.code, code) << text;
-}
-
-npy_datetimestruct make(int64_t y, int mo = 1, int d = 1, int h = 0, int mi = 0, int s = 0,
-                        int us = 0, int ps = 0, int as = 0)
-{
-    npy_datetimestruct r;
-    std::memset(&r, 0, sizeof(r));
-    r.year = y;
-    r.month = mo;
-    r.day = d;
-    r.hour = h;
-    r.min = mi;
-    r.sec = s;
-    r.us = us;
-    r.ps = ps;
-    r.as = as;
-    return r;
 }
 
 std::string format(const npy_datetimestruct &r, int unit, int utc = 0)
