@@ -6,41 +6,14 @@
 
 #include <numpy/ndarrayobject.h>
 
-#include "common/pyref.hpp"
+#include "common/capsule.hpp"
 #include "datetime_slots.h"
 #include "tavrel/datetime_api.h"
 
 namespace {
 
-using tv::Ref;
-
-// Frees the table when the package drops the capsule.
-void free_table(PyObject *capsule) noexcept
+void fill_table(tv_datetime_capi *table) noexcept
 {
-    PyMem_Free(PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
-}
-
-// Whether the package already carries a table from an earlier execution of
-// this module (a second import after removal from sys.modules creates and
-// executes a new module object).  Clients keep the table's pointer for the life of the
-// process, so a published table is never replaced, which would free it.
-int table_published(PyObject *package) noexcept
-{
-    Ref existing(PyObject_GetAttrString(package, TV_DATETIME_PACKAGE_ATTR));
-    if (!existing) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    return PyCapsule_IsValid(existing.get(), TV_DATETIME_CAPSULE_NAME);
-}
-
-tv_datetime_capi *new_table() noexcept
-{
-    auto *table = static_cast<tv_datetime_capi *>(PyMem_Malloc(sizeof(tv_datetime_capi)));
-    if (table == nullptr)
-        return nullptr;
     table->npy_datetimestruct_to_datetime = npy_datetimestruct_to_datetime;
     table->scaleNanosecToUnit = scaleNanosecToUnit;
     table->int64_to_iso_string = int64_to_iso_string;
@@ -56,37 +29,19 @@ tv_datetime_capi *new_table() noexcept
     table->iso8601_length = iso8601_length;
     table->format_iso8601 = format_iso8601;
     table->format_iso8601_duration = format_iso8601_duration;
-    return table;
 }
+
+const tv::TableCapsule table_capsule{TV_DATETIME_PACKAGE_ATTR, TV_DATETIME_CAPSULE_NAME,
+                                     "tv_datetime could not import module tavrel"};
 
 int module_exec(PyObject *) noexcept
 {
     // Clients of the table expect the standard datetime C API to be loaded.
     if (PyCapsule_Import("datetime.datetime_CAPI", 0) == nullptr)
         return -1;
-
-    Ref package(PyImport_ImportModule("tavrel"));
-    if (!package) {
-        PyErr_SetString(PyExc_ImportError, "tv_datetime could not import module tavrel");
-        return -1;
-    }
-    int published = table_published(package.get());
-    if (published != 0)
-        return published < 0 ? -1 : 0;
-
-    tv_datetime_capi *table = new_table();
-    if (table == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    Ref capsule(PyCapsule_New(table, TV_DATETIME_CAPSULE_NAME, free_table));
-    if (!capsule) {
-        PyMem_Free(table);
-        return -1;
-    }
-    // On failure the capsule's last reference goes with `capsule`, and its
-    // destructor frees the table.
-    return PyModule_AddObjectRef(package.get(), TV_DATETIME_PACKAGE_ATTR, capsule.get());
+    // Publishes the table, or keeps the one an earlier execution published
+    // (clients hold its pointer for the life of the process).
+    return tv::publish_table_once(table_capsule, fill_table);
 }
 
 PyModuleDef_Slot module_slots[] = {

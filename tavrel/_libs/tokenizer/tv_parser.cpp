@@ -1,12 +1,14 @@
 // The tavrel_parser module: no Python-level functions; it publishes the
 // tokenizer, the source reader and the converters to other native modules
 // as one table of function pointers (ParserApi, tavrel/parser_api.h) in a
-// capsule set on the package `tavrel`.
+// capsule set on the package `tavrel`.  A table once published stays for
+// good (common/capsule.hpp).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <tavrel/parser_api.h>
 
+#include "common/capsule.hpp"
 #include "common/pyref.hpp"
 #include "tokenizer/source_reader.h"
 #include "tokenizer/text_parser.h"
@@ -129,34 +131,13 @@ void fill_table(ParserApi *api) noexcept
     api->tokenize_row_count = tv::tokenize_row_count;
 }
 
-void free_table(PyObject *capsule)
-{
-    PyMem_Free(PyCapsule_GetPointer(capsule, TV_PARSER_CAPSULE_NAME));
-}
+const tv::TableCapsule table_capsule{TV_PARSER_PACKAGE_ATTR, TV_PARSER_CAPSULE_NAME,
+                                     "tv_parser could not import module tavrel"};
 
+// Publishes the table, or keeps the one an earlier execution published.
 int tv_parser_exec(PyObject *) noexcept
 {
-    ParserApi *api = static_cast<ParserApi *>(PyMem_Malloc(sizeof(ParserApi)));
-    if (api == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    fill_table(api);
-    tv::Ref capsule(PyCapsule_New(api, TV_PARSER_CAPSULE_NAME, free_table));
-    if (!capsule) {
-        PyMem_Free(api);
-        return -1;
-    }
-    tv::Ref package(PyImport_ImportModule("tavrel"));
-    if (!package) {
-        PyErr_SetString(PyExc_ImportError, "tv_parser could not import module tavrel");
-        return -1;
-    }
-    if (PyModule_AddObject(package.get(), TV_PARSER_PACKAGE_ATTR, capsule.get()) != 0) {
-        return -1;
-    }
-    capsule.release();  // the package holds it now
-    return 0;
+    return tv::publish_table_once(table_capsule, fill_table);
 }
 
 PyModuleDef_Slot tv_parser_slots[] = {
