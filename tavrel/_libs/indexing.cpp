@@ -247,12 +247,18 @@ int indexer_clear(PyObject *self)
     return 0;
 }
 
+// `obj` may be another indexer, so a long chain of them is released through
+// the interpreter's trashcan, which defers the inner deallocations once the
+// nesting gets deep instead of recursing once per link.  The object must be
+// untracked before.
 void indexer_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, indexer_dealloc)
     Py_CLEAR(as_indexer(self)->name);
     Py_CLEAR(as_indexer(self)->obj);
     Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
 }
 
 const char class_doc[] = "\n    A base class for _NDFrameIndexer for fast instantiation and attribute access.\n    ";

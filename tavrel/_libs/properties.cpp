@@ -195,14 +195,20 @@ int cached_property_clear(PyObject *self)
     return 0;
 }
 
+// A property can hold another one (fget, __doc__), so a long chain of them is
+// released through the interpreter's trashcan, which defers the inner
+// deallocations once the nesting gets deep instead of recursing once per
+// link.  The object must be untracked before.
 void cached_property_dealloc(PyObject *self)
 {
     auto *p = reinterpret_cast<CachedProperty *>(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, cached_property_dealloc)
     Py_CLEAR(p->fget);
     Py_CLEAR(p->name);
     Py_CLEAR(p->doc);
     Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
 }
 
 PyMemberDef cached_property_members[] = {
@@ -331,11 +337,14 @@ int axis_property_clear(PyObject *self)
     return 0;
 }
 
+// Through the trashcan, as CachedProperty: __doc__ may be another property.
 void axis_property_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, axis_property_dealloc)
     Py_CLEAR(reinterpret_cast<AxisProperty *>(self)->doc);
     Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
 }
 
 PyMemberDef axis_property_members[] = {
