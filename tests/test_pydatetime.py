@@ -173,6 +173,41 @@ def test_month_outside_calendar(api):
         api.record_of_object(duck(month=0, hour=0, minute=0, second=0, microsecond=0, tzinfo=FixedOffset(60)))
 
 
+@pytest.mark.parametrize(
+    "fields",
+    [
+        dict(month=13), dict(month=0), dict(month=-1), dict(day=0), dict(day=32), dict(month=4, day=31),
+        dict(month=2, day=30), dict(year=2021, month=2, day=29), dict(year=1900, month=2, day=29), dict(hour=24),
+        dict(hour=-1), dict(minute=60), dict(second=60), dict(second=-1), dict(microsecond=10**6),
+        dict(microsecond=-1),
+    ],
+)
+@pytest.mark.parametrize("zone", [None, FixedOffset(3600)])
+def test_impossible_fields_have_no_iso_text(api, fields, zone):
+    obj = duck(**{"hour": 0, "minute": 0, "second": 0, "microsecond": 0, "tzinfo": zone, **fields})
+    objects = [obj, duck(**fields)] if set(fields) <= {"year", "month", "day"} else [obj]
+    for obj in objects:
+        length = client.c_size_t(12345)
+        with pytest.raises(ValueError) as info:
+            api.pydatetime_to_iso_string(obj, 7, client.byref(length))
+        assert length.value == 12345  # nothing written
+        month = fields.get("month", 1)
+        if 1 <= month <= 12:
+            assert str(info.value) == "Could not convert datetime value to string"
+        else:  # the very error of the epoch conversion
+            with pytest.raises(ValueError) as epoch_info:
+                api.pydatetime_to_epoch(obj, 7)
+            assert str(info.value) == str(epoch_info.value) == f"Month out of range in npy_datetimestruct: {month}"
+
+
+def test_iso_text_at_the_edges_of_each_field(api):
+    last = duck(2020, 2, 29, hour=23, minute=59, second=59, microsecond=999999)
+    assert api.iso_of_object(last, 9) == "2020-02-29T23:59:59.999999"
+    assert api.iso_of_object(duck(2000, 2, 29), 4) == "2000-02-29"
+    assert api.iso_of_object(duck(2021, 12, 31, hour=23, minute=30, second=0, microsecond=0,
+                                  tzinfo=FixedOffset(-3600)), 7) == "2022-01-01T00:30:00Z"
+
+
 def test_utcoffset_receives_the_object_itself(api):
     seen = []
 

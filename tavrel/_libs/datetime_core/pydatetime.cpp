@@ -21,6 +21,7 @@ namespace tv::dt {
 namespace {
 
 const char kCouldNotConvert[] = "Could not convert PyDateTime to numpy datetime";
+const char kCouldNotFormat[] = "Could not convert datetime value to string";
 
 // Fetches an attribute that may be absent.  1 with a new reference in
 // `value`; 0 when the object has no such attribute (AttributeError, which is
@@ -77,20 +78,19 @@ PyObject *utcoffset_of(PyObject *tzinfo, PyObject *obj) noexcept
     return PyObject_CallOneArg(method.get(), obj);
 }
 
-// The offset of an aware object, None for a naive one; null with an
-// exception when "tzinfo" or the call fails.
-PyObject *get_utc_offset(PyObject *obj) noexcept
-{
-    Ref tzinfo(PyObject_GetAttrString(obj, "tzinfo"));
-    if (!tzinfo || tzinfo.get() == Py_None)
-        return tzinfo.release();
-    return utcoffset_of(tzinfo.get(), obj);
-}
-
 int64_t floor_div(int64_t a, int64_t b) noexcept
 {
     int64_t q = a / b;
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// The ValueError of the epoch conversion for a month outside 1..12.
+int raise_month_out_of_range(npy_int32 month) noexcept
+{
+    DtError err;
+    err.set(DtErrorCode::record_month_out_of_range, month);
+    tv_raise_dt_error(err, nullptr);
+    return -1;
 }
 
 // Moves the record by `minutes` through the day count, so that an offset of
@@ -102,11 +102,10 @@ int shift_minutes(npy_datetimestruct *dts, int64_t minutes) noexcept
 {
     int64_t days;
     if (!days_from_epoch_checked(dts, &days)) {
-        DtError err;
         if (dts->month < 1 || dts->month > 12)
-            err.set(DtErrorCode::record_month_out_of_range, dts->month);
-        else
-            err.set(DtErrorCode::overflow);
+            return raise_month_out_of_range(dts->month);
+        DtError err;
+        err.set(DtErrorCode::overflow);
         tv_raise_dt_error(err, nullptr);
         return -1;
     }
@@ -119,13 +118,35 @@ int shift_minutes(npy_datetimestruct *dts, int64_t minutes) noexcept
     return 0;
 }
 
-}  // namespace
+// Whether the record names a real time of day on a real date, so that it
+// has an ISO text: 0, or -1 with ValueError.  A month outside 1..12 gets the
+// error the epoch conversion gives for it; any other field out of range
+// (day 0 or 31 April, hour 24, second 60, ...) the formatting failure.  The
+// epoch conversion carries such fields into the next larger one, but a text
+// that spells them would name no time at all.
+int check_record_fields(const npy_datetimestruct &dts) noexcept
+{
+    if (dts.month < 1 || dts.month > 12)
+        return raise_month_out_of_range(dts.month);
+    const npy_int32 month_days = days_per_month[is_leap_year(dts.year)][dts.month - 1];
+    if (dts.day >= 1 && dts.day <= month_days && dts.hour >= 0 && dts.hour <= 23 && dts.min >= 0 && dts.min <= 59
+        && dts.sec >= 0 && dts.sec <= 59 && dts.us >= 0 && dts.us <= 999999)
+        return 0;
+    PyErr_SetString(PyExc_ValueError, kCouldNotFormat);
+    return -1;
+}
 
-int pydatetime_to_datetimestruct(PyObject *obj, npy_datetimestruct *out) noexcept
+// The object's own fields (its wall clock) into `out`; `aware` tells whether
+// it has a UTC offset, `offset_minutes` gives it in whole minutes (seconds
+// below a minute dropped, truncation toward zero).  0, or -1 with an
+// exception set.
+int read_object(PyObject *obj, npy_datetimestruct *out, bool *aware, int64_t *offset_minutes) noexcept
 {
     *out = npy_datetimestruct{};
     out->month = 1;
     out->day = 1;
+    *aware = false;
+    *offset_minutes = 0;
 
     npy_int32 year;
     if (read_field(obj, "year", &year) < 0 || read_field(obj, "month", &out->month) < 0
@@ -168,8 +189,21 @@ int pydatetime_to_datetimestruct(PyObject *obj, npy_datetimestruct *out) noexcep
         if (!whole || as_int32(whole.get(), &seconds) < 0)
             return -1;
     }
-    // Seconds below a whole minute are dropped (truncation toward zero).
-    return shift_minutes(out, -int64_t{seconds / 60});
+    *aware = true;
+    *offset_minutes = seconds / 60;
+    return 0;
+}
+
+}  // namespace
+
+int pydatetime_to_datetimestruct(PyObject *obj, npy_datetimestruct *out) noexcept
+{
+    bool aware;
+    int64_t offset_minutes;
+    if (read_object(obj, out, &aware, &offset_minutes) < 0)
+        return -1;
+    // An aware object's record holds its UTC time.
+    return aware ? shift_minutes(out, -offset_minutes) : 0;
 }
 
 npy_int64 pydatetime_to_epoch(PyObject *obj, int unit) noexcept
@@ -194,42 +228,30 @@ npy_int64 pydatetime_to_epoch(PyObject *obj, int unit) noexcept
 char *pydatetime_to_iso_string(PyObject *obj, int unit, size_t *length) noexcept
 {
     npy_datetimestruct dts;
-    if (pydatetime_to_datetimestruct(obj, &dts) != 0) {
+    bool aware;
+    int64_t offset_minutes;
+    if (read_object(obj, &dts, &aware, &offset_minutes) < 0) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_ValueError, kCouldNotConvert);
         return nullptr;
     }
+    // The fields as the object states them must name a time; an aware one is
+    // then written in UTC, with "Z".
+    if (check_record_fields(dts) < 0 || (aware && shift_minutes(&dts, -offset_minutes) < 0))
+        return nullptr;
+
     const int size = ::iso8601_length(0, unit);
-    *length = static_cast<size_t>(size);
     char *buf = static_cast<char *>(PyObject_Malloc(static_cast<size_t>(size)));
     if (buf == nullptr) {
         PyErr_NoMemory();
         return nullptr;
     }
-
-    int utc = 0;
-    {
-        Ref tzinfo;
-        int found = get_optional_attr(obj, "tzinfo", tzinfo);
-        if (found < 0) {
-            PyObject_Free(buf);
-            return nullptr;
-        }
-        if (found > 0) {
-            Ref offset(get_utc_offset(obj));
-            if (!offset) {
-                PyObject_Free(buf);
-                return nullptr;
-            }
-            utc = offset.get() != Py_None;
-        }
-    }
-
-    if (::format_iso8601(&dts, buf, size, utc, unit) != 0) {
-        PyErr_SetString(PyExc_ValueError, "Could not convert datetime value to string");
+    if (::format_iso8601(&dts, buf, size, aware ? 1 : 0, unit) != 0) {
+        PyErr_SetString(PyExc_ValueError, kCouldNotFormat);
         PyObject_Free(buf);
         return nullptr;
     }
+    // The length is written only with the text: a failure leaves it alone.
     *length = strnlen(buf, static_cast<size_t>(size));
     return buf;
 }

@@ -39,8 +39,10 @@ int pydatetime_to_datetimestruct(PyObject *obj, npy_datetimestruct *out) noexcep
 npy_int64 pydatetime_to_epoch(PyObject *obj, int unit) noexcept;
 
 // Slot 3: new text (PyObject_Malloc) at the precision of `unit`; aware
-// objects are written in UTC with "Z" for units from hours down.  *length
-// receives the planned buffer size, then the text length on success.
+// objects are written in UTC with "Z" for units from hours down.  An object
+// whose fields name no real time (month 13, 30 February, hour 24, ...) is
+// refused with ValueError.  *length receives the text length on success and
+// is left alone on failure.
 char *pydatetime_to_iso_string(PyObject *obj, int unit, size_t *length) noexcept;
 
 // Slot 10: base unit and multiplier of a datetime64 or timedelta64 dtype,
