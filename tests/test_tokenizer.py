@@ -115,10 +115,15 @@ def test_comments():
     assert out.rows == [B("a", "b"), B("c", "d")] and out.source_rows == 3
 
 
-def test_blanks_then_comment_is_a_comment_line_when_splitting():
-    d = Dialect(split=True, drop_blank=True, comment=ord("#"), want_fields=2)
-    out = check_all_chunkings(b"a b\n   # note\nc d\n", d)
-    assert out.rows == [B("a", "b"), B("c", "d")] and out.source_rows == 3
+def test_blanks_then_comment_is_a_row_whether_or_not_blank_rows_are_dropped():
+    # The line holds more than blanks, so dropping blank rows leaves it
+    # alone: a row without fields, as when blank rows are kept.  A comment
+    # line starts with the comment byte.
+    data = b"a b\n   # note\n# line\nc d\n"
+    for drop in (False, True):
+        d = Dialect(split=True, drop_blank=drop, comment=ord("#"), want_fields=2)
+        out = check_all_chunkings(data, d)
+        assert out.rows == [B("a", "b"), B("", ""), B("c", "d")] and out.source_rows == 4
 
 
 def test_padding_bad_rows_and_column_subset():

@@ -508,7 +508,7 @@ def reference(data, d):
                     count_row(); st = "AfterCRQuiet"
                 elif d.split:
                     if b == Cm:
-                        st = "InCommentRow"
+                        st = "InComment"
                     elif b in blank:
                         pass
                     else:

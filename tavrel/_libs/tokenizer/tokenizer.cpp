@@ -894,9 +894,11 @@ int Machine::process(const uint8_t *&p_ref, const uint8_t *end, int &st_ref) noe
                 st = (c & kT) ? RowStart : AfterCRQuiet;
             } else if (D.split) {
                 if (c & kC) {
-                    // Blanks and then a comment: a comment line.
+                    // Blanks and then a comment: a row without fields, as
+                    // when blank rows are kept (a comment line starts with
+                    // the comment byte).
                     ++p;
-                    st = InCommentRow;
+                    st = InComment;
                 } else if (c & kBlank) {
                     ++p;
                 } else {
