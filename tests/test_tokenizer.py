@@ -5,6 +5,7 @@ against the reference tokenizer of test_tokenizer_client.py."""
 import importlib.util
 import io
 import os
+import re
 import sys
 
 import pytest
@@ -124,6 +125,20 @@ def test_blanks_then_comment_is_a_row_whether_or_not_blank_rows_are_dropped():
         d = Dialect(split=True, drop_blank=drop, comment=ord("#"), want_fields=2)
         out = check_all_chunkings(data, d)
         assert out.rows == [B("a", "b"), B("", ""), B("c", "d")] and out.source_rows == 4
+
+
+def test_rows_of_blank_special_bytes_with_blank_rows_dropped():
+    # A row that starts with blanks is read again from its first byte once
+    # it turns out real; here the blanks are also the escape or the quote,
+    # and the rows are longer than one 16-byte block.
+    data = b" \t" * 9 + b"x\n"
+    for drop in (False, True):
+        out = check_all_chunkings(data, Dialect(escape=ord(" "), drop_blank=drop))
+        assert out.rows == [[b"\t" * 9 + b"x"]]
+    data = b" \t\t\t\t  \t\t\t\t\t\t\t\t\t\t  \tx"
+    for drop in (False, True):
+        out = check_all_chunkings(data, Dialect(quote=ord(" "), quote_doubling=True, drop_blank=drop))
+        assert (out.result, out.error, out.rows) == (-1, "EOF inside string starting at row 0", [])
 
 
 def test_padding_bad_rows_and_column_subset():
@@ -296,10 +311,10 @@ def dialects(draw):
     rows = draw(st.frozensets(st.integers(0, 8), max_size=4))
     d = Dialect(
         sep=draw(st.sampled_from(b",; \t")),
-        quote=draw(st.sampled_from(b"\"'")),
-        escape=draw(st.sampled_from([0, ord("\\")])),
+        quote=draw(st.sampled_from(b"\"'\"' \t")),
+        escape=draw(st.sampled_from([0, ord("\\"), 0, ord("\\"), ord(" "), ord("\t")])),
         row_end=draw(st.sampled_from([0, 0, ord("|")])),
-        comment=draw(st.sampled_from([0, ord("#")])),
+        comment=draw(st.sampled_from([0, ord("#"), 0, ord("#"), ord(" "), ord("\t")])),
         quote_mode=draw(st.sampled_from([0, 3])),
         quote_doubling=draw(st.booleans()),
         split=draw(st.booleans()),
@@ -360,3 +375,35 @@ def test_long_inputs_match_reference(data, d, size):
     expected = reference(data, d)
     assert run_native(data, d, (size,)).key() == expected.key()
     assert run_native(data, d).key() == expected.key()
+
+
+def give_every_line_text(data, row_end):
+    """data with an "x" added to every line that is empty or only blanks.
+
+    Lines end at row_end, or at LF, CR and CR LF when row_end is NUL; a
+    byte-order mark at the start is no text of the first line."""
+    bom = b"\xef\xbb\xbf" if data.startswith(b"\xef\xbb\xbf") else b""
+    ends = re.escape(bytes([row_end])) if row_end else rb"\r\n|\r|\n"
+    parts = re.split(b"(" + ends + b")", data[len(bom):])
+    lines, terminators = parts[0::2], parts[1::2] + [b""]
+    out = bom
+    for line, end in zip(lines, terminators):
+        if line.strip(b" \t") == b"" and (line or end):
+            line += b"x"
+        out += line + end
+    return out
+
+
+@settings(max_examples=300 // SCALE, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=st.one_of(inputs, long_inputs), d=dialects(), size=st.integers(1, 40),
+       batch=st.sampled_from([None, 1, 3]))
+def test_dropping_blank_rows_changes_nothing_when_every_line_holds_text(data, d, size, batch):
+    data = give_every_line_text(data, d.row_end)
+    d.drop_blank = False
+    kept = run_native(data, d)
+    d.drop_blank = True
+    dropped = run_native(data, d, (size,), row_batches=batch)
+    assert (kept.result, kept.rows, kept.source_rows, kept.error, kept.warnings) == \
+        (dropped.result, dropped.rows, dropped.source_rows, dropped.error, dropped.warnings)
+    if batch is None:
+        assert kept.field_count == dropped.field_count

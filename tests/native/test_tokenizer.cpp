@@ -227,6 +227,25 @@ TEST(Tokenizer, ChunkingNeverMatters)
     EXPECT_EQ(tokenize("x,y\n   q,r\n", {1}, configure), (Rows{{"x", "y"}, {"   q", "r"}}));
 }
 
+TEST(Tokenizer, BlankRowOfSpecialBlanksIsReadAgainWhole)
+{
+    // Row starts of more than one 16-byte block of blanks that turn out to
+    // be real rows are read again from their first byte; the blanks here are
+    // also the escape byte.
+    std::string data;
+    for (int i = 0; i < 9; ++i)
+        data += " \t";
+    data += "x\n";
+    auto configure = [](TextParser *p) {
+        p->escape = ' ';
+        p->drop_blank_rows = 1;
+    };
+    const Rows expected{{std::string(9, '\t') + "x"}};
+    EXPECT_EQ(tokenize(data, {}, configure), expected);
+    for (size_t k : {1, 5, 17})
+        EXPECT_EQ(tokenize(data, {k}, configure), expected) << "in chunks of " << k;
+}
+
 TEST(Tokenizer, ReadFailures)
 {
     {

@@ -189,6 +189,10 @@ void build_dialect(Dialect &d, const TextParser *p) noexcept
 #endif
 }
 
+// Bytes compared at once by the block scans, which also store whole blocks
+// (see scan and copy_block_masks).
+constexpr size_t kBlockBytes = 16;
+
 // Advances p to the first byte of [p, end) whose class meets mask (or to
 // end), copying the bytes passed over to out when Copy is set.  Whole
 // 16-byte blocks are stored to out speculatively, so they need 16 bytes of
@@ -512,23 +516,31 @@ private:
 // row.  Its blanks were stored tentatively at the start of the current field;
 // they are fed again from FieldStart, exactly as if the row had been read
 // from its first byte, wherever the chunks were cut.
+//
+// The replay reads them from the stream it writes to.  Every byte read
+// writes at most one byte, so the write position never passes the read
+// position, but the block scans store whole blocks at the write position:
+// up to kBlockBytes - 1 bytes beyond it, which is over bytes not yet read
+// as soon as the replay has consumed a byte without writing one (an escape,
+// an opening quote, a dropped space).  So the held bytes move up by one
+// block first: whatever the replay stores then lands on bytes already read.
 int Machine::rewind_blank_row(const uint8_t *p, const uint8_t *end, int &st) noexcept
 {
     const uint64_t start = static_cast<uint64_t>(P->cur_field_offset);
     store_out();
     const uint64_t held = P->text_len - start;
-    if (parser_reserve(P, static_cast<size_t>(end - p) + 1) != 0) {
+    // The block of room the move needs, then the rest of the chunk.
+    if (parser_reserve(P, static_cast<size_t>(end - p) + kBlockBytes) != 0) {
         set_error_text(P, kOutOfMemory);
         return -1;
     }
     load_out();
-    // Replayed in place: every held byte writes at most one byte, and the
-    // write position never passes the read position.
-    const uint8_t *src = reinterpret_cast<const uint8_t *>(P->text_buf + start);
-    const uint8_t *src_end = src + held;
-    P->text_len = start;  // the held bytes stay in place, past the stream's end
+    char *const moved = P->text_buf + start + kBlockBytes;
+    memmove(moved, P->text_buf + start, static_cast<size_t>(held));
+    const uint8_t *src = reinterpret_cast<const uint8_t *>(moved);
+    P->text_len = start;  // the held bytes now lie past the stream's end
     st = FieldStart;
-    return process(src, src_end, st);
+    return process(src, src + held, st);
 }
 
 // The hot state lives in locals while bytes are processed: stores through
