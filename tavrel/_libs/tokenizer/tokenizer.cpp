@@ -100,18 +100,37 @@ struct Dialect {
     bool drop_blank;
 };
 
-void collect_needles(Needles &nd, const uint8_t *cls, uint8_t mask) noexcept
+// The bytes that play a role in the dialect, each once; every other byte
+// is plain text wherever it stands.  Built per run, so that the class table
+// and the needle sets come from these few bytes rather than from scans over
+// all 256 (a client reading small row batches builds the dialect often).
+struct RoleBytes {
+    uint8_t bytes[8];
+    int n = 0;
+    void add(uint8_t b) noexcept
+    {
+        for (int i = 0; i < n; ++i) {
+            if (bytes[i] == b) {
+                return;
+            }
+        }
+        bytes[n++] = b;
+    }
+};
+
+void collect_needles(Needles &nd, const uint8_t *cls, const RoleBytes &roles, uint8_t mask) noexcept
 {
     uint8_t bytes[6] = {0, 0, 0, 0, 0, 0};
     int n = 0;
     bool too_many = false;
-    for (int b = 0; b < 256; ++b) {
+    for (int i = 0; i < roles.n; ++i) {
+        const uint8_t b = roles.bytes[i];
         if (cls[b] & mask) {
             if (n == 6) {
                 too_many = true;
                 break;
             }
-            bytes[n++] = static_cast<uint8_t>(b);
+            bytes[n++] = b;
         }
     }
     for (int i = n; i < 6; ++i) {
@@ -132,7 +151,8 @@ void collect_needles(Needles &nd, const uint8_t *cls, uint8_t mask) noexcept
 
 void build_dialect(Dialect &d, const TextParser *p) noexcept
 {
-    memset(d.cls, 0, sizeof d.cls);
+    // Plain until a role below says otherwise.
+    memset(d.cls, kPlain, sizeof d.cls);
     const uint8_t term = p->row_end != '\0' ? static_cast<uint8_t>(p->row_end) : uint8_t('\n');
     d.cls[term] |= kT;
     if (p->row_end == '\0') {
@@ -160,16 +180,26 @@ void build_dialect(Dialect &d, const TextParser *p) noexcept
     d.skip_space = p->skip_space_after_sep != 0;
     d.doubling = p->quote_doubling != 0;
     d.drop_blank = p->drop_blank_rows != 0;
-    for (int b = 0; b < 256; ++b) {
+    RoleBytes roles;
+    roles.add(term);
+    roles.add(static_cast<uint8_t>('\r'));
+    roles.add(static_cast<uint8_t>(p->comment));
+    roles.add(static_cast<uint8_t>(p->escape));
+    roles.add(static_cast<uint8_t>(p->quote));
+    roles.add(static_cast<uint8_t>(' '));
+    roles.add(static_cast<uint8_t>('\t'));
+    roles.add(d.sep);
+    for (int i = 0; i < roles.n; ++i) {
+        const uint8_t b = roles.bytes[i];
         const bool special = (d.cls[b] & (kUnquotedStop | kQ)) != 0;
         const bool dropped_space = !d.split && d.skip_space && b == ' ';
-        if (!special && !dropped_space) {
-            d.cls[b] |= kPlain;
+        if (special || dropped_space) {
+            d.cls[b] = static_cast<uint8_t>(d.cls[b] & ~kPlain);
         }
     }
-    collect_needles(d.unquoted, d.cls, kUnquotedStop);
-    collect_needles(d.quoted, d.cls, kQuotedStop);
-    collect_needles(d.comment, d.cls, kCommentStop);
+    collect_needles(d.unquoted, d.cls, roles, kUnquotedStop);
+    collect_needles(d.quoted, d.cls, roles, kQuotedStop);
+    collect_needles(d.comment, d.cls, roles, kCommentStop);
     d.field_blocks = !d.split && d.unquoted.usable && (d.cls[d.sep] & (kT | kR | kE | kS)) == kS;
     // A byte that never stands at a field start plainly; the terminator is
     // special already, so it fills the unused places.
