@@ -157,12 +157,37 @@ def test_reader_failures():
         assert tc._text(ps.rec.error_text) == "Unknown error in IO callback"
 
 
-def test_read_sizes_are_not_cut_to_32_bits():
-    for chunk, expected in [(5, 5), (1 << 33, min(1 << 33, sys.maxsize)), (-1, -1)]:
-        reader = tc.ChunkedReader(b"a\n", ())
+def test_read_gets_the_chunk_size_as_it_stands():
+    # On every platform, 32-bit ones included: the reader sees the 64-bit
+    # chunk size, and one that returns less is simply read again.
+    sizes = [5, (1 << 31) - 1, 1 << 31, (1 << 31) + 5, (1 << 32) + 5, 1 << 62, (1 << 63) - 1,
+             -1, -(1 << 31) - 5, -(1 << 63)]
+    for chunk in sizes:
+        reader = tc.ChunkedReader(b"a\nb\n", (2,))
         with Parser(Dialect(), reader, chunk_bytes=chunk) as ps:
             assert API.tokenize_to_end(ps.p, None) == 0
-        assert reader.asked[0] == expected and type(reader.asked[0]) is int
+            assert ps.rows() == [[b"a"], [b"b"]]
+        assert reader.asked == [chunk] * 3 and all(type(n) is int for n in reader.asked)
+
+
+def test_a_size_the_reader_cannot_serve_is_its_error():
+    with Parser(Dialect(), io.BytesIO(b"a\n"), chunk_bytes=(1 << 63) - 1) as ps:
+        if sys.maxsize < (1 << 63) - 1:
+            # A 32-bit BytesIO cannot take the size: the read fails cleanly.
+            with pytest.raises(OverflowError):
+                API.tokenize_to_end(ps.p, None)
+            assert tc._text(ps.rec.error_text).startswith("Calling read(nbytes) on source failed")
+        else:
+            assert API.tokenize_to_end(ps.p, None) == 0
+            assert ps.rows() == [[b"a"]]
+
+    class Refusing:
+        def read(self, size):
+            raise MemoryError("cannot allocate %d bytes" % size)
+
+    with Parser(Dialect(), Refusing(), chunk_bytes=(1 << 40) + 1) as ps:
+        with pytest.raises(MemoryError, match="cannot allocate 1099511627777 bytes"):
+            API.tokenize_to_end(ps.p, None)
 
 
 def test_source_read_slot_with_the_lock_released():

@@ -19,12 +19,14 @@ struct MemoryReader {
     std::string chunk;
     int fail_status = -1;  // when >= 0: the next read fails with this status
     int extra_status = 0;  // status returned together with data
+    size_t asked = 0;      // the size of the latest read
 };
 
-char *read_memory(void *handle, size_t, size_t *got, int *status, const char *) noexcept
+char *read_memory(void *handle, size_t size, size_t *got, int *status, const char *) noexcept
 {
     auto *r = static_cast<MemoryReader *>(handle);
     r->calls++;
+    r->asked = size;
     if (r->fail_status >= 0) {
         *got = 0;
         *status = r->fail_status;
@@ -270,6 +272,27 @@ TEST(Tokenizer, ReadFailures)
         EXPECT_EQ(tv::tokenize_to_end(ps.p, nullptr), 0);
         EXPECT_EQ(ps.rows(), (Rows{{"a", "b"}}));
     }
+}
+
+TEST(Tokenizer, ChunkSizesBeyondThePlatformsSizesAreRefused)
+{
+    // read_fn takes a size_t, read back as a signed size: on 32-bit
+    // platforms a larger chunk size is an error, not a wrapped request.
+    const int64_t big = (int64_t{1} << 31) + 5;
+    Parser ps("a\n");
+    ps.p->chunk_bytes = big;
+    if (sizeof(size_t) < sizeof(int64_t)) {
+        EXPECT_EQ(tv::tokenize_to_end(ps.p, nullptr), -1);
+        EXPECT_EQ(ps.error(), "chunk size 2147483653 is beyond the sizes read_fn takes on this platform");
+        EXPECT_EQ(ps.reader.calls, 0u);
+    } else {
+        EXPECT_EQ(tv::tokenize_to_end(ps.p, nullptr), 0);
+        EXPECT_EQ(ps.reader.asked, static_cast<size_t>(big));
+    }
+    Parser all("a\n");
+    all.p->chunk_bytes = -1;  // everything: the reader sees SIZE_MAX, -1 as a signed size
+    EXPECT_EQ(tv::tokenize_to_end(all.p, nullptr), 0);
+    EXPECT_EQ(all.reader.asked, SIZE_MAX);
 }
 
 char *eof_with_bytes(void *, size_t, size_t *got, int *status, const char *) noexcept

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/pyref.hpp"
+#include "text_parser.h"
 
 struct ReadSource {
     PyObject *obj;          // owned
@@ -41,15 +42,14 @@ void source_close(void *handle) noexcept
 
 namespace {
 
-char *read_locked(ReadSource *src, size_t size_wanted, size_t *size_read, int *status,
+char *read_locked(ReadSource *src, int64_t size_wanted, size_t *size_read, int *status,
                   const char *encoding_errors) noexcept
 {
     // The previous chunk dies here.
     Py_CLEAR(src->last_result);
 
-    // The size goes over as the signed value it stands for (a chunk size of
-    // -1 asks for everything), never cut to 32 bits.
-    Ref size(PyLong_FromSsize_t(static_cast<Py_ssize_t>(size_wanted)));
+    // A size the object cannot serve is for read() to refuse.
+    Ref size(PyLong_FromLongLong(size_wanted));
     Ref method;
     Ref result;
     if (size) {
@@ -80,8 +80,8 @@ char *read_locked(ReadSource *src, size_t size_wanted, size_t *size_read, int *s
 
 }  // namespace
 
-char *source_read(void *handle, size_t size_wanted, size_t *size_read, int *status,
-                  const char *encoding_errors) noexcept
+char *source_read_wide(void *handle, int64_t size_wanted, size_t *size_read, int *status,
+                       const char *encoding_errors) noexcept
 {
     PyGILState_STATE gil = PyGILState_Ensure();
     char *data = read_locked(static_cast<ReadSource *>(handle), size_wanted, size_read, status,
@@ -89,5 +89,23 @@ char *source_read(void *handle, size_t size_wanted, size_t *size_read, int *stat
     PyGILState_Release(gil);
     return data;
 }
+
+char *source_read(void *handle, size_t size_wanted, size_t *size_read, int *status,
+                  const char *encoding_errors) noexcept
+{
+    // The size goes over as the signed value it stands for (a chunk size of
+    // -1 asks for everything).
+    return source_read_wide(handle, static_cast<Py_ssize_t>(size_wanted), size_read, status,
+                            encoding_errors);
+}
+
+namespace {
+
+// Registered when the module is loaded, before a client can take the
+// reader from the function table.
+const WideReader kWideReader = {source_read, source_read_wide};
+[[maybe_unused]] const bool kWideReaderRegistered = (register_wide_reader(&kWideReader), true);
+
+}  // namespace
 
 }  // namespace tv

@@ -17,5 +17,9 @@ ReadSource *source_open(PyObject *obj) noexcept;
 void source_close(void *handle) noexcept;
 char *source_read(void *handle, size_t size_wanted, size_t *size_read, int *status,
                   const char *encoding_errors) noexcept;
+// source_read with the size as a signed 64-bit value, whatever the platform's
+// sizes (the tokenizer calls it in place of source_read).
+char *source_read_wide(void *handle, int64_t size_wanted, size_t *size_read, int *status,
+                       const char *encoding_errors) noexcept;
 
 }  // namespace tv

@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 struct SkipRowSet {
     uint64_t *keys;
     uint8_t *used;
@@ -291,6 +293,21 @@ void parser_dealloc(TextParser *p) noexcept
 void parser_set_predicate_caller(TextParser *p, SkipPredicateCaller caller) noexcept
 {
     record_of(p)->priv.call_predicate = caller;
+}
+
+namespace {
+std::atomic<const WideReader *> g_wide_reader{nullptr};
+}  // namespace
+
+void register_wide_reader(const WideReader *reader) noexcept
+{
+    g_wide_reader.store(reader, std::memory_order_release);
+}
+
+WideReadFn wide_form_of(tv_read_fn fn) noexcept
+{
+    const WideReader *reader = g_wide_reader.load(std::memory_order_acquire);
+    return reader != nullptr && fn != nullptr && reader->narrow == fn ? reader->wide : nullptr;
 }
 
 int parser_skip_row(TextParser *p, int64_t row) noexcept

@@ -46,6 +46,22 @@ inline int published_state(int state) noexcept
     }
 }
 
+// A read function that takes the chunk size as the full signed 64-bit
+// chunk_bytes.  read_fn's size is a size_t, which readers take back as the
+// signed size it stands for; on 32-bit platforms that holds no chunk size
+// beyond 2^31 - 1.  The module registers the wide form of its own reader
+// once, at load; a run whose read_fn is that reader calls the wide form,
+// so that read() gets the chunk size as it stands on every platform.
+using WideReadFn = char *(*)(void *handle, int64_t size_wanted, size_t *size_read, int *status,
+                             const char *encoding_errors) noexcept;
+struct WideReader {
+    tv_read_fn narrow;
+    WideReadFn wide;
+};
+void register_wide_reader(const WideReader *reader) noexcept;
+// The registered wide form of fn, or null.
+WideReadFn wide_form_of(tv_read_fn fn) noexcept;
+
 struct TokenizerPrivate {
     SkipPredicateCaller call_predicate;
     // Exact state when tok_state shows a coarser published one; used only

@@ -1167,19 +1167,18 @@ int Machine::finish(int &st) noexcept
     return result;
 }
 
-// The chunk size as read_fn's size: a negative count keeps its meaning
-// ("everything", once read back as a signed value); a count the platform's
-// sizes cannot hold asks for the most a signed size can, instead of
-// wrapping to a small or zero request.
-size_t read_size(int64_t chunk_bytes) noexcept
+// The chunk size as read_fn's size, which readers take back as the signed
+// size it stands for (a negative one asks for everything); false when the
+// platform's sizes cannot hold it.
+bool narrow_read_size(int64_t chunk_bytes, size_t &size) noexcept
 {
-    if (chunk_bytes < 0) {
-        return static_cast<size_t>(chunk_bytes);
+    if constexpr (sizeof(size_t) < sizeof(int64_t)) {
+        if (chunk_bytes < PTRDIFF_MIN || chunk_bytes > PTRDIFF_MAX) {
+            return false;
+        }
     }
-    if (static_cast<uint64_t>(chunk_bytes) > SIZE_MAX / 2) {
-        return SIZE_MAX / 2;
-    }
-    return static_cast<size_t>(chunk_bytes);
+    size = static_cast<size_t>(static_cast<ptrdiff_t>(chunk_bytes));
+    return true;
 }
 
 int run(TextParser *P, uint64_t quota, const char *encoding_errors) noexcept
@@ -1238,11 +1237,23 @@ int run(TextParser *P, uint64_t quota, const char *encoding_errors) noexcept
                 result = -1;
                 break;
             }
+            const WideReadFn wide = wide_form_of(P->read_fn);
+            size_t size = 0;
+            if (wide == nullptr && !narrow_read_size(P->chunk_bytes, size)) {
+                char text[120];
+                snprintf(text, sizeof text,
+                         "chunk size %lld is beyond the sizes read_fn takes on this platform",
+                         static_cast<long long>(P->chunk_bytes));
+                set_error_text(P, text);
+                result = -1;
+                break;
+            }
             size_t got = 0;
             int status = 0;
             P->chunk_pos = 0;
-            char *data = P->read_fn(P->src_handle, read_size(P->chunk_bytes), &got, &status,
-                                    encoding_errors);
+            char *data = wide != nullptr
+                             ? wide(P->src_handle, P->chunk_bytes, &got, &status, encoding_errors)
+                             : P->read_fn(P->src_handle, size, &got, &status, encoding_errors);
             P->chunk_len = static_cast<int64_t>(got);
             P->chunk = data;
             if (status == TV_READ_EOF) {
