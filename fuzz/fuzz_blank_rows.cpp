@@ -6,8 +6,9 @@
 // sizes and byte 7 the row batch of the run that drops blank rows; the rest
 // is the text.  Every line of the text that is empty or holds only blanks
 // (space, tab) gets an "x" before its terminator, then the text is
-// tokenized with drop_blank_rows off (one read) and on (the chosen reads
-// and batches): rows, counts, errors and warnings must be the same.
+// tokenized with drop_blank_rows off (one read, portable block scanner) and
+// on (the chosen reads and batches, the process's scanner): rows, counts,
+// errors and warnings must be the same.
 #include "tokenizer_harness.h"
 
 namespace {
@@ -68,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
                              static_cast<size_t>(input[6] >> 4) * 4 + 1};
     const bool chunked = (input[7] & 4) != 0;
 
-    run(reader, input, data, text.size(), RunOptions{nullptr, 0, 0, 0}, kept);
+    run(reader, input, data, text.size(), RunOptions{nullptr, 0, 0, 0, true}, kept);
     run(reader, input, data, text.size(),
         RunOptions{chunked ? sizes : nullptr, chunked ? 2u : 0u, static_cast<size_t>(input[7] & 3), 1},
         dropped);

@@ -231,6 +231,7 @@ struct RunOptions {
     size_t n_sizes = 0;
     size_t batch = 0;               // rows per tokenize_row_count; 0: tokenize_to_end
     int drop_blank_rows = -1;       // 0 or 1 overrides the configured value
+    bool portable = false;          // the portable block scanner, not the process's
 };
 
 // Tokenizes text under the configured dialect into out.  In row batches the
@@ -254,8 +255,9 @@ FUZZ_HARNESS inline void run(Reader &reader, const uint8_t *cfg, const uint8_t *
     p->read_fn = read_chunk;
     p->chunk_bytes = 1 << 16;
 
+    const tv::Scanner scanner = opt.portable ? tv::Scanner::Portable : tv::tokenizer_scanner();
     if (opt.batch == 0) {
-        out.result = tv::tokenize_to_end(p, nullptr);
+        out.result = tv::tokenize_with(p, scanner, UINT64_MAX, nullptr);
         check_tables(p);
         collect_rows(p, out);
     } else {
@@ -271,7 +273,7 @@ FUZZ_HARNESS inline void run(Reader &reader, const uint8_t *cfg, const uint8_t *
             if (guard > 100000)
                 fail();
             const uint64_t before = p->row_count;
-            out.result = tv::tokenize_row_count(p, opt.batch, nullptr);
+            out.result = tv::tokenize_with(p, scanner, opt.batch, nullptr);
             check(p);
             if (out.result == 0 && p->tok_state != Finished && p->row_count - before != opt.batch)
                 fail();

@@ -82,9 +82,20 @@ step "building and installing tavrel ($tag)"
 # --- native unit tests ------------------------------------------------------
 step "native unit tests ($tag)"
 meson test -C "$build_dir" --no-rebuild --print-errorlogs --num-processes 2
+# The tokenizer's again with its portable block scanner forced (see below).
+TAVREL_TOKENIZER_PORTABLE=1 meson test -C "$build_dir" --no-rebuild --print-errorlogs tokenizer
 
 # --- Python tests -----------------------------------------------------------
 step "pytest ($tag)"
 cd tests
 # -P keeps the source tree's tavrel/ (which has no built modules) off sys.path.
 env "${env_vars[@]}" "$py" -P -m pytest -q "${pytest_args[@]}"
+
+# The tokenizer runs with SSE2 or NEON block scans where the CPU has them;
+# its tests run again over the portable path (the native tests compare the
+# paths themselves).  Skipped when pytest was given arguments.
+if [ ${#pytest_args[@]} -eq 0 ]; then
+  step "pytest, tokenizer with its portable scanner ($tag)"
+  env "${env_vars[@]}" TAVREL_TOKENIZER_PORTABLE=1 "$py" -P -m pytest -q \
+    test_tokenizer.py test_parser_module.py
+fi

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -395,6 +397,115 @@ TEST(Tokenizer, SkippedStatesArePublished)
                                         SkippedInQuotes, SkippedInQuotes, SkippedInField, RowStart,
                                         InField, Finished}));
     EXPECT_EQ(ps.rows(), (Rows{{"z"}}));
+}
+
+// ---------------------------------------------------------------- scanners
+
+bool portable_forced()
+{
+    const char *portable = getenv("TAVREL_TOKENIZER_PORTABLE");
+    return portable != nullptr && portable[0] != '\0' && strcmp(portable, "0") != 0;
+}
+
+TEST(Scanners, RunsUseTheBestOneUnlessToldOtherwise)
+{
+#if defined(__x86_64__)
+    EXPECT_TRUE(tv::scanner_available(tv::Scanner::Sse2));
+#endif
+    const char *arch = getenv("TAVREL_TARGET_ARCH");
+    if (arch != nullptr && strcmp(arch, "armhf") == 0) {
+        // The emulated ARM CPU reports NEON: its build must be the one used.
+        EXPECT_TRUE(tv::scanner_available(tv::Scanner::Neon));
+    }
+    tv::Scanner best = tv::Scanner::Portable;
+    for (tv::Scanner s : {tv::Scanner::Sse2, tv::Scanner::Neon})
+        if (tv::scanner_available(s))
+            best = s;
+    EXPECT_EQ(tv::tokenizer_scanner(), portable_forced() ? tv::Scanner::Portable : best);
+
+    Parser ps("a\n");
+    if (!tv::scanner_available(tv::Scanner::Neon)) {
+        EXPECT_EQ(tv::tokenize_with(ps.p, tv::Scanner::Neon, UINT64_MAX, nullptr), -1);
+        EXPECT_EQ(ps.error(), "the tokenizer has no such block scanner here");
+    }
+}
+
+struct ScanOutcome {
+    int result;
+    Rows rows;
+    uint64_t source_rows;
+    uint64_t field_count;
+    std::string error, warnings;
+    bool operator==(const ScanOutcome &) const = default;
+};
+
+// Random dialects over texts with long runs of ordinary bytes and blanks,
+// so that the block scans run in every state that has them.
+ScanOutcome scan_with(tv::Scanner scanner, const std::string &data, uint32_t dialect,
+                      std::vector<size_t> sizes, size_t batch)
+{
+    Parser ps(data, std::move(sizes));
+    TextParser *p = ps.p;
+    const char seps[] = {',', ';', '\t', ' '};
+    const char quotes[] = {'"', '\'', ' ', '\t'};
+    const char escapes[] = {'\0', '\\', ' ', '\t'};
+    const char comments[] = {'\0', '#', ' ', ';'};
+    const char ends[] = {'\0', '\0', '|', '\n'};
+    p->sep = seps[dialect & 3];
+    p->quote = quotes[(dialect >> 2) & 3];
+    p->escape = escapes[(dialect >> 4) & 3];
+    p->comment = comments[(dialect >> 6) & 3];
+    p->row_end = ends[(dialect >> 8) & 3];
+    p->quote_doubling = (dialect >> 10) & 1;
+    p->split_on_blanks = (dialect >> 11) & 1;
+    p->skip_space_after_sep = (dialect >> 12) & 1;
+    p->drop_blank_rows = (dialect >> 13) & 1;
+    p->quote_mode = (dialect >> 14) & 1 ? 3 : 0;
+    p->bad_row_mode = BadRowWarn;
+    if ((dialect >> 15) & 1)
+        tv::parser_skip_row(p, 1);
+    ScanOutcome out{};
+    if (batch == 0) {
+        out.result = tv::tokenize_with(p, scanner, UINT64_MAX, nullptr);
+    } else {
+        do {
+            out.result = tv::tokenize_with(p, scanner, batch, nullptr);
+        } while (out.result == 0 && p->tok_state != Finished);
+    }
+    out.rows = ps.rows();
+    out.source_rows = p->source_rows;
+    out.field_count = p->field_count;
+    out.error = ps.error();
+    out.warnings = ps.warnings();
+    return out;
+}
+
+TEST(Scanners, AgreeWithThePortableOne)
+{
+    std::vector<tv::Scanner> blocks;
+    for (tv::Scanner s : {tv::Scanner::Sse2, tv::Scanner::Neon})
+        if (tv::scanner_available(s))
+            blocks.push_back(s);
+    if (blocks.empty())
+        GTEST_SKIP() << "no block scanner on this CPU";
+    const std::vector<std::string> pieces = {
+        "abcdefghijklmnopqrstuvw", "12.5", ",", ";", "\"", "'", "\\", "#", "|", "\n", "\r\n",
+        "\r", " ", "\t", "                    ", " \t \t \t \t \t \t \t \t \t", "\xef\xbb\xbf"};
+    std::mt19937 rng(20240612);
+    for (int i = 0; i < 3000; ++i) {
+        std::string data;
+        const int n = static_cast<int>(rng() % 40);
+        for (int k = 0; k < n; ++k)
+            data += pieces[rng() % pieces.size()];
+        const uint32_t dialect = rng();
+        const std::vector<size_t> sizes = {1 + rng() % 40, 1 + rng() % 7};
+        const size_t batch = rng() % 3;
+        const ScanOutcome expected = scan_with(tv::Scanner::Portable, data, dialect, {}, 0);
+        for (tv::Scanner s : blocks) {
+            ASSERT_EQ(scan_with(s, data, dialect, {}, 0), expected) << i;
+            ASSERT_EQ(scan_with(s, data, dialect, sizes, batch), expected) << i;
+        }
+    }
 }
 
 }  // namespace

@@ -120,8 +120,28 @@ bool skip_set_contains(const SkipRowSet *set, int64_t row) noexcept;
 void set_error_text(TextParser *p, const char *text) noexcept;
 void append_warning(TextParser *p, const char *line) noexcept;
 
-// Tokenizer runs (tokenizer.cpp).
+// Tokenizer runs (tokenizer_select.cpp), with the process's block scanner.
 int tokenize_row_count(TextParser *p, size_t rows, const char *encoding_errors) noexcept;
 int tokenize_to_end(TextParser *p, const char *encoding_errors) noexcept;
+
+// Block scanners: how runs of ordinary bytes are found and copied.
+enum class Scanner : int { Portable = 0, Sse2 = 1, Neon = 2 };
+
+// The scanner of this process's runs, chosen at the first call: the best
+// one the build and the CPU have (SSE2 on x86-64, NEON on ARM CPUs that
+// report it), or the portable one when the environment variable
+// TAVREL_TOKENIZER_PORTABLE is set and neither empty nor "0" (a switch
+// for running the tests over the portable path).
+Scanner tokenizer_scanner() noexcept;
+bool scanner_available(Scanner scanner) noexcept;
+// A run with the given scanner, rows up to quota (UINT64_MAX: to the end);
+// -1 with an error text when the scanner is not available.
+int tokenize_with(TextParser *p, Scanner scanner, uint64_t quota,
+                  const char *encoding_errors) noexcept;
+
+// The builds of tokenizer.cpp, one per scanner compiled in.
+int tokenize_run_portable(TextParser *p, uint64_t quota, const char *encoding_errors) noexcept;
+int tokenize_run_sse2(TextParser *p, uint64_t quota, const char *encoding_errors) noexcept;
+int tokenize_run_neon(TextParser *p, uint64_t quota, const char *encoding_errors) noexcept;
 
 }  // namespace tv

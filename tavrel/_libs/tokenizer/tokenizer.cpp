@@ -21,7 +21,10 @@
 // Speed: the byte classes of the dialect are computed once per run into a
 // 256-entry table, and runs of ordinary bytes inside fields, quotes, comments
 // and skipped rows are found 16 bytes at a time (SSE2 or NEON, a table-driven
-// loop elsewhere) and copied in bulk.  Room for a whole chunk (two stream
+// loop elsewhere) and copied in bulk.  This file is compiled once per block
+// scanner the platform may have, TV_TOKENIZER_SCANNER naming it (0 portable,
+// 1 SSE2, 2 NEON); each build has its own entry point, and
+// tokenizer_select.cpp chooses one for the process.  Room for a whole chunk (two stream
 // bytes, one field and one row per input byte) is reserved before it is read,
 // so nothing is allocated per byte.
 #include "text_parser.h"
@@ -30,12 +33,25 @@
 #include <stdlib.h>
 #include <string.h>
 
-#if defined(__SSE2__)
+#if TV_TOKENIZER_SCANNER == 1
 #include <emmintrin.h>
 #define TV_TOKENIZER_SSE2 1
-#elif defined(__ARM_NEON)
+#define TV_TOKENIZER_ENTRY tokenize_run_sse2
+#elif TV_TOKENIZER_SCANNER == 2
+#if !defined(__ARM_NEON)
+// A 32-bit ARM baseline without NEON: what follows (and nothing included
+// above) is compiled for NEON, and runs only on CPUs that report it.
+#pragma GCC push_options
+#pragma GCC target("fpu=neon")
+#define TV_TOKENIZER_NEON_PRAGMA 1
+#endif
 #include <arm_neon.h>
 #define TV_TOKENIZER_NEON 1
+#define TV_TOKENIZER_ENTRY tokenize_run_neon
+#elif TV_TOKENIZER_SCANNER == 0
+#define TV_TOKENIZER_ENTRY tokenize_run_portable
+#else
+#error "TV_TOKENIZER_SCANNER must be 0 (portable), 1 (SSE2) or 2 (NEON)"
 #endif
 
 #define TV_UNLIKELY(x) __builtin_expect(!!(x), 0)
@@ -1337,14 +1353,13 @@ int run(TextParser *P, uint64_t quota, const char *encoding_errors) noexcept
 
 }  // namespace
 
-int tokenize_row_count(TextParser *p, size_t rows, const char *encoding_errors) noexcept
+int TV_TOKENIZER_ENTRY(TextParser *p, uint64_t quota, const char *encoding_errors) noexcept
 {
-    return run(p, rows, encoding_errors);
-}
-
-int tokenize_to_end(TextParser *p, const char *encoding_errors) noexcept
-{
-    return run(p, UINT64_MAX, encoding_errors);
+    return run(p, quota, encoding_errors);
 }
 
 }  // namespace tv
+
+#if defined(TV_TOKENIZER_NEON_PRAGMA)
+#pragma GCC pop_options
+#endif
