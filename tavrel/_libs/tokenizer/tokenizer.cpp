@@ -21,12 +21,14 @@
 // Speed: the byte classes of the dialect are computed once per run into a
 // 256-entry table, and runs of ordinary bytes inside fields, quotes, comments
 // and skipped rows are found 16 bytes at a time (SSE2 or NEON, a table-driven
-// loop elsewhere) and copied in bulk.  This file is compiled once per block
-// scanner the platform may have, TV_TOKENIZER_SCANNER naming it (0 portable,
-// 1 SSE2, 2 NEON); each build has its own entry point, and
-// tokenizer_select.cpp chooses one for the process.  Room for a whole chunk (two stream
+// loop elsewhere) and copied in bulk.  Room for a whole chunk (two stream
 // bytes, one field and one row per input byte) is reserved before it is read,
 // so nothing is allocated per byte.
+//
+// This file is compiled once per block scanner the platform may have,
+// TV_TOKENIZER_SCANNER naming it (0 portable, 1 SSE2, 2 NEON); each build
+// has its own entry point, and tokenizer_select.cpp chooses one for the
+// process.
 #include "text_parser.h"
 
 #include <stdio.h>
