@@ -1,0 +1,1340 @@
+// tavrel._libs.column_reader: delimited text to typed NumPy columns.
+//
+// A client of the two published function tables, exactly as a third-party
+// extension would be: the tokenizer, its source reader and converters are
+// reached through the capsule "tavrel._tavrel_parser_CAPI" and the ISO 8601
+// parser through "tavrel._tavrel_datetime_CAPI", with the installed headers
+// <tavrel/parser_api.h> and <tavrel/datetime_api.h>.
+//
+// The module's one class, Reader, drives one read; tavrel/_reader.py wraps
+// it in read_columns() and iter_columns().  A read goes:
+//
+//   Reader(source, options)   parser set up over a bytes-like object (read
+//                             in place) or any object with read()
+//   open()                    reads the header row (or the first data row)
+//   configure(...)            the columns to keep and their forced types
+//   read() / classify() / next_batch(n)
+//                             batches of rows tokenized and converted with
+//                             the interpreter lock released; between
+//                             batches: signals, warnings, progress, and the
+//                             converted rows are discarded
+//   pending() / reread(src)   rows some columns still need from their texts
+//   result()                  the arrays, the missing masks and the row count
+//
+// Errors in the data raise tavrel.ParseError (a ValueError) naming the row;
+// bad rows under the "warn" policy issue tavrel.ParseWarning.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define NO_IMPORT_UFUNC
+#include <numpy/arrayobject.h>
+
+#include <tavrel/datetime_api.h>
+#include <tavrel/parser_api.h>
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common/module.hpp"
+#include "common/pyref.hpp"
+#include "reader_engine.hpp"
+#include "string_columns.hpp"
+
+namespace tv::reader {
+namespace {
+
+const ParserApi *api = nullptr;
+const tv_datetime_capi *dt_api = nullptr;
+PyObject *ParseError = nullptr;    // tavrel.ParseError
+PyObject *ParseWarning = nullptr;  // tavrel.ParseWarning
+bool numpy2 = false;               // StringDType text columns
+PyArray_Descr *datetime_descrs[14] = {};
+
+constexpr int64_t kMaxChunkBytes = int64_t(1) << 28;
+constexpr size_t kBatchBytes = size_t(256) << 10;  // text converted per batch
+
+// --- errors --------------------------------------------------------------------
+
+// Raises ParseError(message) with .row set; row <= 0 leaves it None.
+void raise_parse_error(int64_t row, const char *format, ...)
+{
+    va_list va;
+    va_start(va, format);
+    Ref message(PyUnicode_FromFormatV(format, va));
+    va_end(va);
+    if (!message)
+        return;
+    Ref exc(PyObject_CallOneArg(ParseError, message.get()));
+    if (!exc)
+        return;
+    if (row > 0) {
+        Ref number(PyLong_FromLongLong(row));
+        if (!number || PyObject_SetAttrString(exc.get(), "row", number.get()) < 0)
+            return;
+    }
+    PyErr_SetObject(ParseError, exc.get());
+}
+
+// --- options ---------------------------------------------------------------------
+
+struct Options {
+    int64_t chunk_bytes = 1 << 20;
+    char sep = ',';
+    char quote = '"';
+    char escape = 0;
+    char comment = 0;
+    bool quote_doubling = true;
+    bool drop_blank_rows = true;
+    int bad_rows = BadRowRaise;
+    std::string errors = "strict";
+    int64_t skip_leading = 0;
+    std::vector<int64_t> skip_set;
+    bool has_skip_set = false;
+    int64_t header = 0;       // -1: none
+    int64_t names_count = -1;  // -1: no explicit names
+    int64_t max_rows = -1;    // -1: all
+};
+
+// A byte option given as an int: 0..255, and not 0 unless `none_ok`.
+bool byte_option(PyObject *value, const char *name, bool none_ok, char *out)
+{
+    const long v = PyLong_AsLong(value);
+    if (v == -1 && PyErr_Occurred())
+        return false;
+    if (v < (none_ok ? 0 : 1) || v > 255) {
+        PyErr_Format(PyExc_ValueError, "%s must be a single byte%s, not %ld", name, none_ok ? " or 0" : "", v);
+        return false;
+    }
+    *out = static_cast<char>(v);
+    return true;
+}
+
+// A tuple of bytes objects into strings.
+bool bytes_list(PyObject *value, const char *name, std::vector<std::string> *out)
+{
+    if (value == Py_None)
+        return true;
+    if (!PyTuple_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a tuple of bytes", name);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i) {
+        PyObject *item = PyTuple_GET_ITEM(value, i);
+        if (!PyBytes_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "%s must be a tuple of bytes", name);
+            return false;
+        }
+        try {
+            out->emplace_back(PyBytes_AS_STRING(item), static_cast<size_t>(PyBytes_GET_SIZE(item)));
+        } catch (...) {
+            PyErr_NoMemory();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool int_list(PyObject *value, const char *name, std::vector<int64_t> *out)
+{
+    if (!PyTuple_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a tuple of ints", name);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i) {
+        const long long v = PyLong_AsLongLong(PyTuple_GET_ITEM(value, i));
+        if (v == -1 && PyErr_Occurred())
+            return false;
+        try {
+            out->push_back(v);
+        } catch (...) {
+            PyErr_NoMemory();
+            return false;
+        }
+    }
+    return true;
+}
+
+// --- one pass over a source ---------------------------------------------------------
+
+// The parser and its source for one pass.  A bytes-like source is read in
+// place; anything else through the table's source reader (read(size)).
+struct Session {
+    TextParser *p = nullptr;
+    PyObject *source = nullptr;  // owned
+    Py_buffer view{};
+    bool has_view = false;
+    ReadSource *reader = nullptr;
+    size_t pos = 0;               // next byte of the view
+    uint64_t delivered = 0;       // bytes handed to the tokenizer
+    uint64_t first = 0;           // first table row not converted yet
+    int64_t first_source_row = 0; // source row of table row 0 when open() left a data row there
+    int64_t width = 0;
+    bool finished = false;
+    std::string errors;
+
+    Session() = default;
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+    ~Session() { close(); }
+
+    // Needs the GIL: the source reader is closed here.
+    void close() noexcept
+    {
+        if (p != nullptr) {
+            api->parser_release(p);
+            api->parser_dealloc(p);
+            p = nullptr;
+        }
+        if (reader != nullptr) {
+            api->source_close(reader);
+            reader = nullptr;
+        }
+        if (has_view) {
+            PyBuffer_Release(&view);
+            has_view = false;
+        }
+        Py_CLEAR(source);
+    }
+
+    static char *read(void *handle, size_t wanted, size_t *got, int *status, const char *errors) noexcept
+    {
+        Session *s = static_cast<Session *>(handle);
+        if (s->has_view) {
+            const size_t left = static_cast<size_t>(s->view.len) - s->pos;
+            const size_t n = wanted < left ? wanted : left;
+            char *data = static_cast<char *>(s->view.buf) + s->pos;
+            s->pos += n;
+            *got = n;
+            *status = n == 0 ? TV_READ_EOF : TV_READ_OK;
+            s->delivered += n;
+            return n == 0 ? const_cast<char *>("") : data;
+        }
+        char *data = api->source_read(s->reader, wanted, got, status, errors);
+        if (data != nullptr)
+            s->delivered += *got;
+        return data;
+    }
+
+    bool start(PyObject *src, const Options &o, PyObject *predicate) noexcept
+    {
+        errors = o.errors;
+        if (PyObject_CheckBuffer(src)) {
+            if (PyObject_GetBuffer(src, &view, PyBUF_SIMPLE) < 0)
+                return false;
+            has_view = true;
+        } else {
+            reader = api->source_open(src);
+            if (reader == nullptr)
+                return false;
+        }
+        Py_INCREF(src);
+        source = src;
+        p = api->parser_alloc();
+        if (p == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        api->parser_apply_defaults(p);
+        if (api->parser_setup(p) != 0) {
+            api->parser_dealloc(p);
+            p = nullptr;
+            PyErr_NoMemory();
+            return false;
+        }
+        p->src_handle = this;
+        p->read_fn = &Session::read;
+        p->release_fn = nullptr;
+        p->chunk_bytes = o.chunk_bytes;
+        p->sep = o.sep;
+        p->quote = o.quote;
+        p->quote_mode = o.quote == 0 ? 3 : 0;
+        p->quote_doubling = o.quote_doubling ? 1 : 0;
+        p->escape = o.escape;
+        p->comment = o.comment;
+        p->drop_blank_rows = o.drop_blank_rows ? 1 : 0;
+        p->bad_row_mode = o.bad_rows;
+        // Header rows are the reader's business: for the tokenizer every
+        // row is data, measured against want_fields once the width is known.
+        p->last_header_row = UINT64_MAX;
+        p->want_fields = -1;
+        if (predicate != nullptr) {
+            p->skip_predicate = predicate;
+        } else if (o.has_skip_set) {
+            for (int64_t row : o.skip_set)
+                api->parser_skip_row(p, row);
+        } else if (o.skip_leading > 0) {
+            api->parser_skip_leading_rows(p, o.skip_leading);
+        }
+        return true;
+    }
+
+    // Tokenizes up to n more rows with the GIL released.
+    int tokenize(size_t n) noexcept
+    {
+        int r;
+        const char *e = errors.c_str();
+        TextParser *parser = p;
+        Py_BEGIN_ALLOW_THREADS
+        r = api->tokenize_row_count(parser, n, e);
+        Py_END_ALLOW_THREADS
+        return r;
+    }
+
+    // Drops converted rows but the last, which stays at the front: the
+    // tokenizer never rejects an over-long row at table index 0.
+    void discard() noexcept
+    {
+        if (p->row_count > 1) {
+            api->parser_discard_rows(p, static_cast<size_t>(p->row_count - 1));
+            api->parser_shrink_buffers(p);
+        }
+        first = p->row_count;
+    }
+};
+
+// Sets the exception for a failed tokenizer run.
+void tokenizer_failed(Session &s, int status)
+{
+    if (PyErr_Occurred()) {
+        // From read(), the row-skip predicate or the text encoder.
+        return;
+    }
+    if (status != -1) {
+        PyErr_Format(PyExc_RuntimeError, "the source's read function reported status %d", status);
+        return;
+    }
+    const char *text = s.p->error_text != nullptr ? s.p->error_text : "";
+    long long expected = 0, saw = 0;
+    unsigned long long line = 0;
+    if (std::sscanf(text, "Expected %lld fields in line %llu, saw %lld", &expected, &line, &saw) == 3) {
+        raise_parse_error(static_cast<int64_t>(line), "Expected %lld fields in row %llu, saw %lld", expected,
+                          line, saw);
+    } else if (std::sscanf(text, "EOF inside string starting at row %llu", &line) == 1) {
+        raise_parse_error(static_cast<int64_t>(line + 1),
+                          "unclosed quote: the quoted field that starts in row %llu runs to the end of the data",
+                          line + 1);
+    } else if (std::strcmp(text, "EOF following escape character") == 0) {
+        const int64_t row = static_cast<int64_t>(s.p->source_rows) + 1;
+        raise_parse_error(row, "the data ends right after an escape byte, in row %lld",
+                          static_cast<long long>(row));
+    } else if (std::strcmp(text, "out of memory") == 0) {
+        PyErr_NoMemory();
+    } else if (text[0] == '\0') {
+        PyErr_SetString(PyExc_RuntimeError, "the source ended with data left over");
+    } else {
+        raise_parse_error(0, "%s", text);
+    }
+}
+
+// Issues a ParseWarning per line of the tokenizer's warnings and clears them.
+bool emit_warnings(Session &s)
+{
+    char *text = s.p->warning_text;
+    if (text == nullptr)
+        return true;
+    s.p->warning_text = nullptr;
+    bool ok = true;
+    for (char *line = text; ok && *line != '\0';) {
+        char *end = std::strchr(line, '\n');
+        if (end != nullptr)
+            *end = '\0';
+        unsigned long long row = 0;
+        long long expected = 0, saw = 0;
+        Ref message;
+        if (std::sscanf(line, "Skipping line %llu: expected %lld fields, saw %lld", &row, &expected, &saw) == 3)
+            message.reset(PyUnicode_FromFormat("Skipping row %llu: expected %lld fields, saw %lld", row, expected, saw));
+        else
+            message.reset(PyUnicode_FromString(line));
+        ok = message && PyErr_WarnEx(ParseWarning, PyUnicode_AsUTF8(message.get()), 2) == 0;
+        if (end == nullptr)
+            break;
+        line = end + 1;
+    }
+    std::free(text);
+    return ok;
+}
+
+// --- the Reader class ---------------------------------------------------------------
+
+struct Batch {
+    int64_t row0 = 0;       // data row of table row `first`
+    uint64_t first = 0;     // first table row converted
+    uint64_t k0 = 0, k1 = 0;  // table rows before and after tokenizing
+    uint64_t s0 = 0, s1 = 0;  // source rows before and after
+};
+
+struct Impl {
+    Options opts;
+    Engine engine{api, dt_api};
+    Session session;
+    Ref source;
+    Ref predicate;
+    bool opened = false;
+    bool configured = false;
+    bool failed = false;
+    int64_t data_rows = 0;   // data rows tokenized so far (for max_rows)
+    size_t step = 1024;      // rows per batch
+    Batch batch;
+};
+
+struct ReaderObject {
+    PyObject_HEAD
+    Impl *impl;
+    bool busy;
+};
+
+PyTypeObject ReaderType = tv::empty_type_object();
+
+// Marks the reader busy for the length of a method call; a second call
+// while the first runs (from read(), a predicate, a progress callback or
+// another thread) is refused.
+class BusyGuard {
+public:
+    explicit BusyGuard(ReaderObject *r) : r_(r)
+    {
+        if (r->impl == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "the reader is closed");
+        } else if (r->busy) {
+            PyErr_SetString(PyExc_RuntimeError, "the reader is already in use");
+        } else if (r->impl->failed) {
+            PyErr_SetString(PyExc_RuntimeError, "the reader failed earlier");
+        } else {
+            r->busy = true;
+            ok_ = true;
+        }
+    }
+    ~BusyGuard()
+    {
+        if (ok_) {
+            r_->busy = false;
+            if (PyErr_Occurred() && r_->impl != nullptr)
+                r_->impl->failed = true;
+        }
+    }
+    bool ok() const { return ok_; }
+
+private:
+    ReaderObject *r_;
+    bool ok_ = false;
+};
+
+// The 1-based source row of a data row of the current batch; `exact` is
+// cleared when rows that are not data (comments, blank or skipped rows)
+// lie in the batch and the row is only known to be at least the result.
+int64_t source_row_of(const Impl &im, int64_t data_row, bool *exact)
+{
+    const Batch &b = im.batch;
+    const uint64_t r = b.first + static_cast<uint64_t>(data_row - b.row0);
+    *exact = true;
+    if (r < b.k0)
+        return im.session.first_source_row;
+    const uint64_t offset = r - b.k0;
+    if (b.s1 - b.s0 != b.k1 - b.k0)
+        *exact = false;
+    return static_cast<int64_t>(b.s0 + offset + 1);
+}
+
+const char *kind_name(const Column &c)
+{
+    switch (c.kind) {
+    case Kind::Int64:
+        return "int64";
+    case Kind::UInt64:
+        return "uint64";
+    case Kind::Float64:
+        return "float64";
+    case Kind::Bool:
+        return "bool";
+    case Kind::Datetime:
+        return "datetime64";
+    default:
+        return "text";
+    }
+}
+
+void engine_failed(Impl &im)
+{
+    const EngineError &e = im.engine.error;
+    if (e.code == EngineError::NoMemory) {
+        PyErr_NoMemory();
+        return;
+    }
+    if (e.code == EngineError::SourceChanged) {
+        raise_parse_error(0, "the source changed between its two reads (data row %lld)",
+                          static_cast<long long>(e.row + 1));
+        return;
+    }
+    bool exact;
+    const int64_t row = source_row_of(im, e.row, &exact);
+    const Column &c = *im.engine.columns[e.column];
+    Ref text(PyUnicode_DecodeUTF8(e.text.data(), static_cast<Py_ssize_t>(e.text.size()), "backslashreplace"));
+    if (!text)
+        return;
+    const char *where = exact ? "" : " or a later one";
+    if (e.code == EngineError::BadUtf8)
+        raise_parse_error(row, "row %lld%s, column %lld: text %R is not valid UTF-8 (encoding_errors='strict')",
+                          static_cast<long long>(row), where, static_cast<long long>(c.src), text.get());
+    else
+        raise_parse_error(row, "row %lld%s, column %lld: cannot read %R as %s", static_cast<long long>(row), where,
+                          static_cast<long long>(c.src), text.get(), kind_name(c));
+}
+
+// Between batches, with the GIL: warnings, signals, progress.
+bool between_batches(Impl &im, PyObject *progress)
+{
+    if (!emit_warnings(im.session))
+        return false;
+    if (PyErr_CheckSignals() < 0)
+        return false;
+    if (progress != nullptr && progress != Py_None) {
+        Ref r(PyObject_CallFunction(progress, "KL", static_cast<unsigned long long>(im.session.delivered),
+                                    static_cast<long long>(im.data_rows)));
+        if (!r)
+            return false;
+    }
+    return true;
+}
+
+// Tokenizes and converts up to `want` data rows (all when negative).
+// keep: leave the rows in the tables (pending rows of a batch are filled
+// from them); drop: forget the values after each batch (classification).
+// Returns the rows converted, or -1 with an exception set.
+int64_t pump(Impl &im, int64_t want, bool keep, bool drop, PyObject *progress)
+{
+    Session &s = im.session;
+    TextParser *p = s.p;
+    int64_t done = 0;
+    while (!s.finished && (want < 0 || done < want)) {
+        int64_t take = static_cast<int64_t>(im.step);
+        if (want >= 0 && want - done < take)
+            take = want - done;
+        if (im.opts.max_rows >= 0 && im.opts.max_rows - im.data_rows < take)
+            take = im.opts.max_rows - im.data_rows;
+        if (take <= 0) {
+            s.finished = true;
+            break;
+        }
+        // Rows open() left in the table count towards this batch.
+        const int64_t ready_rows = static_cast<int64_t>(p->row_count - s.first);
+        const int64_t n = take - ready_rows;
+        Batch &b = im.batch;
+        b.row0 = im.engine.rows();
+        b.first = s.first;
+        b.k0 = p->row_count;
+        b.s0 = p->source_rows;
+        int status = 0;
+        bool ok = true;
+        Engine &engine = im.engine;
+        const char *errors = s.errors.c_str();
+        Py_BEGIN_ALLOW_THREADS
+        if (n > 0)
+            status = api->tokenize_row_count(p, static_cast<size_t>(n), errors);
+        if (status == 0)
+            ok = engine.convert(p, b.first, p->row_count);
+        Py_END_ALLOW_THREADS
+        b.k1 = p->row_count;
+        b.s1 = p->source_rows;
+        if (status != 0) {
+            tokenizer_failed(s, status);
+            return -1;
+        }
+        if (!ok) {
+            engine_failed(im);
+            return -1;
+        }
+        const uint64_t got = p->row_count - s.first;
+        const size_t text = static_cast<size_t>(p->text_len);
+        s.first = p->row_count;
+        done += static_cast<int64_t>(got);
+        im.data_rows += static_cast<int64_t>(got);
+        if (p->tok_state == Finished)
+            s.finished = true;
+        if (drop)
+            im.engine.reset_storage();
+        if (!keep)
+            s.discard();
+        if (got > 0) {
+            size_t per_row = text / got + 1;
+            size_t step = kBatchBytes / per_row;
+            im.step = step < 16 ? 16 : step > (1u << 20) ? (1u << 20) : step;
+        }
+        if (!between_batches(im, progress))
+            return -1;
+    }
+    return done;
+}
+
+// Reads the first row(s): the header, or the first data row whose width
+// decides the columns.  Returns the header fields (a list of str) or None.
+PyObject *open_rows(Impl &im)
+{
+    Session &s = im.session;
+    TextParser *p = s.p;
+    const Options &o = im.opts;
+    const bool has_header = o.header >= 0;
+    const uint64_t want = has_header ? static_cast<uint64_t>(o.header) + 1 : 1;
+    int status = s.tokenize(static_cast<size_t>(want));
+    if (status != 0) {
+        tokenizer_failed(s, status);
+        return nullptr;
+    }
+    if (!emit_warnings(s))
+        return nullptr;
+    Ref header(Py_NewRef(Py_None));
+    if (has_header) {
+        if (p->row_count < want) {
+            // No header row: no data either.
+            s.finished = true;
+            s.width = o.names_count >= 0 ? o.names_count : 0;
+            api->parser_discard_rows(p, static_cast<size_t>(p->row_count));
+            s.first = p->row_count;
+            return header.release();
+        }
+        const uint64_t h = want - 1;
+        const int64_t count = p->row_field_count[h];
+        header.reset(PyList_New(static_cast<Py_ssize_t>(count)));
+        if (!header)
+            return nullptr;
+        p->field_ptrs[p->field_count] = p->cur_field_ptr;
+        for (int64_t i = 0; i < count; ++i) {
+            const int64_t k = p->row_first_field[h] + i;
+            const char *text = p->field_ptrs[k];
+            const Py_ssize_t size = p->field_ptrs[k + 1] - text - 1;
+            PyObject *name = PyUnicode_DecodeUTF8(text, size, s.errors.c_str());
+            if (name == nullptr)
+                return nullptr;
+            PyList_SET_ITEM(header.get(), i, name);
+        }
+        // The header row stays at the front of the table.
+        api->parser_discard_rows(p, static_cast<size_t>(h));
+        s.first = 1;
+        s.width = o.names_count >= 0 ? o.names_count : count;
+    } else {
+        s.first = 0;
+        // With explicit names the first data row may be too long: the
+        // tokenizer does not check the row at table index 0.
+        while (o.names_count >= 0 && p->row_count == 1 && p->row_field_count[0] > o.names_count) {
+            const unsigned long long line = p->source_rows;
+            const long long saw = p->row_field_count[0];
+            if (o.bad_rows == BadRowRaise) {
+                raise_parse_error(static_cast<int64_t>(line), "Expected %lld fields in row %llu, saw %lld",
+                                  static_cast<long long>(o.names_count), line, saw);
+                return nullptr;
+            }
+            if (o.bad_rows == BadRowWarn) {
+                Ref message(PyUnicode_FromFormat("Skipping row %llu: expected %lld fields, saw %lld", line,
+                                                 static_cast<long long>(o.names_count), saw));
+                if (!message || PyErr_WarnEx(ParseWarning, PyUnicode_AsUTF8(message.get()), 2) < 0)
+                    return nullptr;
+            }
+            api->parser_discard_rows(p, 1);
+            status = s.tokenize(1);
+            if (status != 0) {
+                tokenizer_failed(s, status);
+                return nullptr;
+            }
+            if (!emit_warnings(s))
+                return nullptr;
+        }
+        if (p->row_count == 0) {
+            s.finished = true;
+            s.width = o.names_count >= 0 ? o.names_count : 0;
+        } else {
+            s.width = o.names_count >= 0 ? o.names_count : p->row_field_count[0];
+            s.first_source_row = static_cast<int64_t>(p->source_rows);
+        }
+    }
+    if (p->tok_state == Finished && p->row_count <= s.first)
+        s.finished = true;
+    p->want_fields = static_cast<ptrdiff_t>(s.width);
+    return header.release();
+}
+
+// --- results --------------------------------------------------------------------------
+
+void free_capsule(PyObject *capsule)
+{
+    std::free(PyCapsule_GetPointer(capsule, "tavrel.column_reader.buffer"));
+}
+
+// A 1-d array over a malloc'd block, which the array's base frees.
+PyObject *wrap_block(char *data, npy_intp n, PyArray_Descr *descr)
+{
+    if (data == nullptr) {
+        data = static_cast<char *>(std::malloc(1));
+        if (data == nullptr) {
+            Py_DECREF(descr);
+            return PyErr_NoMemory();
+        }
+    }
+    Ref base(PyCapsule_New(data, "tavrel.column_reader.buffer", free_capsule));
+    if (!base) {
+        std::free(data);
+        Py_DECREF(descr);
+        return nullptr;
+    }
+    npy_intp dims[1] = {n};
+    Ref array(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, data, NPY_ARRAY_CARRAY, nullptr));
+    if (!array)
+        return nullptr;
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(array.get()), base.release()) < 0)
+        return nullptr;
+    return array.release();
+}
+
+PyArray_Descr *datetime_descr(int unit)
+{
+    if (unit < 0 || unit > 13)
+        unit = kUnitSecond;
+    if (datetime_descrs[unit] == nullptr) {
+        static const char *const names[14] = {"Y", "M", "W", "", "D", "h", "m", "s", "ms", "us", "ns", "ps", "fs", "as"};
+        Ref spec(PyUnicode_FromFormat("M8[%s]", names[unit]));
+        if (!spec || !PyArray_DescrConverter(spec.get(), &datetime_descrs[unit]))
+            return nullptr;
+    }
+    Py_INCREF(datetime_descrs[unit]);
+    return datetime_descrs[unit];
+}
+
+PyObject *object_strings(Column &c, npy_intp n, const char *errors)
+{
+    npy_intp dims[1] = {n};
+    Ref array(PyArray_SimpleNew(1, dims, NPY_OBJECT));
+    if (!array)
+        return nullptr;
+    PyObject **slots = static_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.get())));
+    npy_intp i = 0;
+    const bool ok = drain_texts(c.head, c.text, [&](const char *text, size_t size) {
+        if (i >= n)
+            return false;
+        PyObject *s = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), errors);
+        if (s == nullptr)
+            return false;
+        Py_XSETREF(slots[i], s);
+        ++i;
+        return true;
+    });
+    if (!ok || i != n) {
+        c.head.clear();
+        c.text.clear();
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, "text column has the wrong number of values");
+        return nullptr;
+    }
+    return array.release();
+}
+
+PyObject *column_array(Impl &im, Column &c, npy_intp n)
+{
+    switch (c.kind) {
+    case Kind::Text:
+        if (static_cast<npy_intp>(c.head.count() + c.text.count()) != n) {
+            raise_parse_error(0, "the source changed between its two reads");
+            return nullptr;
+        }
+        if (numpy2)
+            return strings_np2_array(c.head, c.text, n, im.opts.errors.c_str(), c.bad_utf8);
+        return object_strings(c, n, im.opts.errors.c_str());
+    case Kind::Empty: {
+        PyObject *a = PyArray_SimpleNew(1, &n, NPY_FLOAT64);
+        if (a != nullptr) {
+            double *d = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(a)));
+            for (npy_intp i = 0; i < n; ++i)
+                d[i] = NAN;
+        }
+        return a;
+    }
+    case Kind::Datetime: {
+        PyArray_Descr *descr = datetime_descr(c.unit);
+        if (descr == nullptr)
+            return nullptr;
+        return wrap_block(c.data.release(), n, descr);
+    }
+    default: {
+        const int type = c.kind == Kind::Int64 ? NPY_INT64
+                         : c.kind == Kind::UInt64 ? NPY_UINT64
+                         : c.kind == Kind::Float64 ? NPY_FLOAT64
+                                                   : NPY_BOOL;
+        return wrap_block(c.data.release(), n, PyArray_DescrFromType(type));
+    }
+    }
+}
+
+PyObject *mask_array(Column &c, npy_intp n)
+{
+    if (!c.has_missing)
+        return PyArray_ZEROS(1, &n, NPY_BOOL, 0);
+    return wrap_block(c.missing.release(), n, PyArray_DescrFromType(NPY_BOOL));
+}
+
+// --- methods -----------------------------------------------------------------------
+
+int Reader_init(ReaderObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *kwlist[] = {"source", "chunk_bytes", "sep", "quote", "quote_doubling", "escape",
+                                   "comment", "drop_blank_rows", "bad_rows", "encoding_errors", "skip_leading",
+                                   "skip_set", "skip_predicate", "header", "names_count", "max_rows",
+                                   "decimal_mark", "group_mark", "float_algorithm", "missing", "true_values",
+                                   "false_values", "date_format", nullptr};
+    PyObject *source;
+    long long chunk_bytes = 1 << 20;
+    PyObject *sep = nullptr, *quote = nullptr, *escape = nullptr, *comment = nullptr;
+    PyObject *decimal_mark = nullptr, *group_mark = nullptr;
+    int quote_doubling = 1, drop_blank_rows = 1, bad_rows = 0, float_algorithm = 0;
+    const char *errors = "strict";
+    long long skip_leading = 0, header = 0, names_count = -1, max_rows = -1;
+    PyObject *skip_set = Py_None, *predicate = Py_None, *missing = Py_None;
+    PyObject *true_values = Py_None, *false_values = Py_None, *date_format = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$LOOpOOpisLOOLLLOOiOOOO", const_cast<char **>(kwlist),
+                                     &source, &chunk_bytes, &sep, &quote, &quote_doubling, &escape, &comment,
+                                     &drop_blank_rows, &bad_rows, &errors, &skip_leading, &skip_set, &predicate,
+                                     &header, &names_count, &max_rows, &decimal_mark, &group_mark,
+                                     &float_algorithm, &missing, &true_values, &false_values, &date_format))
+        return -1;
+    if (self->impl != nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "Reader.__init__ may be called only once");
+        return -1;
+    }
+    if (!PyObject_CheckBuffer(source) && !PyObject_HasAttrString(source, "read")) {
+        PyErr_SetString(PyExc_TypeError, "source must be a bytes-like object or have a read() method");
+        return -1;
+    }
+    Impl *im = new (std::nothrow) Impl;
+    if (im == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    self->impl = im;
+    im->failed = true;  // until set up in full
+    Options &o = im->opts;
+    ValueRules &rules = im->engine.rules;
+    if (chunk_bytes < 1 || chunk_bytes > kMaxChunkBytes) {
+        PyErr_Format(PyExc_ValueError, "chunk_bytes must be between 1 and %lld", static_cast<long long>(kMaxChunkBytes));
+        return -1;
+    }
+    o.chunk_bytes = chunk_bytes;
+    if ((sep != nullptr && !byte_option(sep, "sep", false, &o.sep)) ||
+        (quote != nullptr && !byte_option(quote, "quote", true, &o.quote)) ||
+        (escape != nullptr && !byte_option(escape, "escape", true, &o.escape)) ||
+        (comment != nullptr && !byte_option(comment, "comment", true, &o.comment)) ||
+        (decimal_mark != nullptr && !byte_option(decimal_mark, "decimal_mark", false, &rules.decimal_mark)) ||
+        (group_mark != nullptr && !byte_option(group_mark, "group_mark", true, &rules.group_mark)))
+        return -1;
+    o.quote_doubling = quote_doubling != 0;
+    o.drop_blank_rows = drop_blank_rows != 0;
+    if (bad_rows < 0 || bad_rows > 2) {
+        PyErr_SetString(PyExc_ValueError, "bad_rows must be 0, 1 or 2");
+        return -1;
+    }
+    o.bad_rows = bad_rows;
+    if (float_algorithm < 0 || float_algorithm > 3) {
+        PyErr_SetString(PyExc_ValueError, "float_algorithm must be 0..3");
+        return -1;
+    }
+    rules.float_algorithm = static_cast<FloatAlgorithm>(float_algorithm);
+    if (header < -1 || names_count < -1 || max_rows < -1 || skip_leading < 0) {
+        PyErr_SetString(PyExc_ValueError, "header, names_count, max_rows and skip_leading must not be negative");
+        return -1;
+    }
+    o.header = header;
+    o.names_count = names_count;
+    o.max_rows = max_rows;
+    o.skip_leading = skip_leading;
+    try {
+        o.errors = errors;
+        rules.strict_utf8 = o.errors == "strict";
+        if (skip_set != Py_None) {
+            o.has_skip_set = true;
+            if (!int_list(skip_set, "skip_set", &o.skip_set))
+                return -1;
+        }
+        if (!bytes_list(missing, "missing", &rules.missing) ||
+            !bytes_list(true_values, "true_values", &rules.true_values) ||
+            !bytes_list(false_values, "false_values", &rules.false_values))
+            return -1;
+        if (date_format != Py_None) {
+            if (!PyBytes_Check(date_format) || PyBytes_GET_SIZE(date_format) > 200) {
+                PyErr_SetString(PyExc_TypeError, "date_format must be bytes (at most 200)");
+                return -1;
+            }
+            rules.date_format.assign(PyBytes_AS_STRING(date_format), static_cast<size_t>(PyBytes_GET_SIZE(date_format)));
+            rules.has_date_format = true;
+        }
+    } catch (...) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (predicate != Py_None) {
+        if (!PyCallable_Check(predicate)) {
+            PyErr_SetString(PyExc_TypeError, "skip_predicate must be callable");
+            return -1;
+        }
+        im->predicate = Ref::borrow(predicate);
+    }
+    im->source = Ref::borrow(source);
+    if (!im->session.start(source, o, im->predicate.get()))
+        return -1;
+    im->failed = false;
+    return 0;
+}
+
+PyObject *Reader_open(ReaderObject *self, PyObject *)
+{
+    BusyGuard guard(self);
+    if (!guard.ok())
+        return nullptr;
+    Impl &im = *self->impl;
+    if (im.opened) {
+        PyErr_SetString(PyExc_RuntimeError, "open() was called already");
+        return nullptr;
+    }
+    Ref header(open_rows(im));
+    if (!header)
+        return nullptr;
+    im.opened = true;
+    return Py_BuildValue("(OL)", header.get(), static_cast<long long>(im.session.width));
+}
+
+PyObject *Reader_configure(ReaderObject *self, PyObject *args)
+{
+    PyObject *srcs, *kinds, *units, *allowed;
+    if (!PyArg_ParseTuple(args, "O!O!O!O!", &PyTuple_Type, &srcs, &PyTuple_Type, &kinds, &PyTuple_Type, &units,
+                          &PyTuple_Type, &allowed))
+        return nullptr;
+    BusyGuard guard(self);
+    if (!guard.ok())
+        return nullptr;
+    Impl &im = *self->impl;
+    if (!im.opened || im.configured) {
+        PyErr_SetString(PyExc_RuntimeError, "configure() comes once, after open()");
+        return nullptr;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(srcs);
+    if (PyTuple_GET_SIZE(kinds) != n || PyTuple_GET_SIZE(units) != n || PyTuple_GET_SIZE(allowed) != n) {
+        PyErr_SetString(PyExc_ValueError, "configure() takes four tuples of one length");
+        return nullptr;
+    }
+    std::vector<std::unique_ptr<Column>> columns;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const long long src = PyLong_AsLongLong(PyTuple_GET_ITEM(srcs, i));
+        const long kind = PyLong_AsLong(PyTuple_GET_ITEM(kinds, i));
+        const long unit = PyLong_AsLong(PyTuple_GET_ITEM(units, i));
+        const long mask = PyLong_AsLong(PyTuple_GET_ITEM(allowed, i));
+        if (PyErr_Occurred())
+            return nullptr;
+        if (src < 0 || src >= im.session.width || kind < -1 || kind > static_cast<long>(Kind::Text) ||
+            kind == static_cast<long>(Kind::Empty) || mask < 0 || mask > kFamAll ||
+            (kind == static_cast<long>(Kind::Datetime) && !is_reader_unit(static_cast<int>(unit)))) {
+            PyErr_SetString(PyExc_ValueError, "configure(): bad column description");
+            return nullptr;
+        }
+        Column *c = new (std::nothrow) Column;
+        if (c == nullptr)
+            return PyErr_NoMemory();
+        try {
+            columns.emplace_back(c);
+        } catch (...) {
+            delete c;
+            return PyErr_NoMemory();
+        }
+        c->index = static_cast<size_t>(i);
+        c->src = src;
+        c->allowed = static_cast<uint8_t>(mask);
+        if (kind > 0) {
+            c->forced = true;
+            c->kind = static_cast<Kind>(kind);
+            c->unit = c->kind == Kind::Datetime ? static_cast<int>(unit) : -1;
+        }
+    }
+    im.engine.columns = std::move(columns);
+    im.engine.reset_types();
+    im.configured = true;
+    Py_RETURN_NONE;
+}
+
+bool ready(Impl &im)
+{
+    if (!im.configured) {
+        PyErr_SetString(PyExc_RuntimeError, "configure() must come first");
+        return false;
+    }
+    return true;
+}
+
+// read(progress=None): the whole input.
+PyObject *Reader_read(ReaderObject *self, PyObject *args)
+{
+    PyObject *progress = Py_None;
+    if (!PyArg_ParseTuple(args, "|O", &progress))
+        return nullptr;
+    BusyGuard guard(self);
+    if (!guard.ok() || !ready(*self->impl))
+        return nullptr;
+    if (pump(*self->impl, -1, false, false, progress) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// classify(progress=None): the whole input, keeping only the decided types:
+// a list of (kind, unit).
+PyObject *Reader_classify(ReaderObject *self, PyObject *args)
+{
+    PyObject *progress = Py_None;
+    if (!PyArg_ParseTuple(args, "|O", &progress))
+        return nullptr;
+    BusyGuard guard(self);
+    if (!guard.ok() || !ready(*self->impl))
+        return nullptr;
+    Impl &im = *self->impl;
+    if (pump(im, -1, false, true, progress) < 0)
+        return nullptr;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(im.engine.columns.size())));
+    if (!list)
+        return nullptr;
+    for (size_t i = 0; i < im.engine.columns.size(); ++i) {
+        const Column &c = *im.engine.columns[i];
+        PyObject *item = Py_BuildValue("(ii)", static_cast<int>(c.kind), c.unit);
+        if (item == nullptr)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+// next_batch(rows, infer, progress=None): up to `rows` more data rows, the
+// types decided by this batch alone when `infer`; the rows converted (0 at
+// the end).
+PyObject *Reader_next_batch(ReaderObject *self, PyObject *args)
+{
+    long long rows;
+    int infer;
+    PyObject *progress = Py_None;
+    if (!PyArg_ParseTuple(args, "Lp|O", &rows, &infer, &progress))
+        return nullptr;
+    BusyGuard guard(self);
+    if (!guard.ok() || !ready(*self->impl))
+        return nullptr;
+    Impl &im = *self->impl;
+    if (rows < 1) {
+        PyErr_SetString(PyExc_ValueError, "batch_rows must be at least 1");
+        return nullptr;
+    }
+    if (infer)
+        im.engine.reset_types();
+    else
+        im.engine.reset_storage();
+    const uint64_t table_first = im.session.first;
+    const int64_t got = pump(im, rows, infer != 0, false, progress);
+    if (got < 0)
+        return nullptr;
+    if (infer) {
+        if (im.engine.pending_rows() > 0) {
+            TextParser *p = im.session.p;
+            bool ok;
+            Engine &engine = im.engine;
+            Py_BEGIN_ALLOW_THREADS
+            ok = engine.fill_pending(p, table_first, p->row_count, 0);
+            Py_END_ALLOW_THREADS
+            if (!ok) {
+                engine_failed(im);
+                return nullptr;
+            }
+        }
+        im.engine.pending_done();
+        im.session.discard();
+    }
+    return PyLong_FromLongLong(got);
+}
+
+PyObject *Reader_pending(ReaderObject *self, PyObject *)
+{
+    if (self->impl == nullptr)
+        return PyLong_FromLong(0);
+    return PyLong_FromLongLong(self->impl->engine.pending_rows());
+}
+
+// reread(source, skip_set=None): reads the source again under the same
+// options and fills the rows that columns left pending.  skip_set replaces
+// a row-skip predicate with the rows it skipped the first time.
+PyObject *Reader_reread(ReaderObject *self, PyObject *args)
+{
+    PyObject *source, *skip_set = Py_None;
+    if (!PyArg_ParseTuple(args, "O|O", &source, &skip_set))
+        return nullptr;
+    BusyGuard guard(self);
+    if (!guard.ok() || !ready(*self->impl))
+        return nullptr;
+    Impl &im = *self->impl;
+    const int64_t pending = im.engine.pending_rows();
+    if (pending == 0)
+        Py_RETURN_NONE;
+    Options o = im.opts;
+    PyObject *predicate = im.predicate.get();
+    if (skip_set != Py_None) {
+        o.skip_set.clear();
+        o.has_skip_set = true;
+        if (!int_list(skip_set, "skip_set", &o.skip_set))
+            return nullptr;
+        predicate = nullptr;
+    }
+    // Bad rows were reported the first time; now they are only dropped.
+    if (o.bad_rows == BadRowWarn)
+        o.bad_rows = BadRowDrop;
+    Impl second;
+    second.opts = o;
+    if (!second.session.start(source, o, predicate))
+        return nullptr;
+    Ref header(open_rows(second));
+    if (!header)
+        return nullptr;
+    Session &s = second.session;
+    TextParser *p = s.p;
+    int64_t row = 0;
+    while (row < pending && !(s.finished && p->row_count <= s.first)) {
+        if (p->row_count <= s.first) {
+            const int status = s.tokenize(im.step);
+            if (status != 0) {
+                tokenizer_failed(s, status);
+                return nullptr;
+            }
+            if (p->tok_state == Finished)
+                s.finished = true;
+        }
+        const uint64_t first = s.first;
+        const uint64_t last = p->row_count;
+        bool ok;
+        Engine &engine = im.engine;
+        Py_BEGIN_ALLOW_THREADS
+        ok = engine.fill_pending(p, first, last, row);
+        Py_END_ALLOW_THREADS
+        if (!ok) {
+            engine_failed(im);
+            return nullptr;
+        }
+        row += static_cast<int64_t>(last - first);
+        s.first = last;
+        s.discard();
+        if (PyErr_CheckSignals() < 0)
+            return nullptr;
+    }
+    if (row < pending) {
+        raise_parse_error(0, "the source changed between its two reads (it has fewer rows)");
+        return nullptr;
+    }
+    im.engine.pending_done();
+    s.close();
+    Py_RETURN_NONE;
+}
+
+// result(): (arrays, masks, rows); the reader's values are handed over.
+PyObject *Reader_result(ReaderObject *self, PyObject *)
+{
+    BusyGuard guard(self);
+    if (!guard.ok() || !ready(*self->impl))
+        return nullptr;
+    Impl &im = *self->impl;
+    if (im.engine.pending_rows() > 0) {
+        PyErr_SetString(PyExc_RuntimeError, "rows are pending: reread() must come first");
+        return nullptr;
+    }
+    const npy_intp n = static_cast<npy_intp>(im.engine.rows());
+    const Py_ssize_t count = static_cast<Py_ssize_t>(im.engine.columns.size());
+    Ref arrays(PyTuple_New(count));
+    Ref masks(PyTuple_New(count));
+    if (!arrays || !masks)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Column &c = *im.engine.columns[static_cast<size_t>(i)];
+        PyObject *a = column_array(im, c, n);
+        if (a == nullptr)
+            return nullptr;
+        PyTuple_SET_ITEM(arrays.get(), i, a);
+        PyObject *m = mask_array(c, n);
+        if (m == nullptr)
+            return nullptr;
+        PyTuple_SET_ITEM(masks.get(), i, m);
+    }
+    im.engine.reset_storage();
+    return Py_BuildValue("(OOL)", arrays.get(), masks.get(), static_cast<long long>(n));
+}
+
+PyObject *Reader_close(ReaderObject *self, PyObject *)
+{
+    if (self->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "the reader is in use");
+        return nullptr;
+    }
+    delete self->impl;
+    self->impl = nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *Reader_bytes_read(ReaderObject *self, void *)
+{
+    return PyLong_FromUnsignedLongLong(self->impl != nullptr ? self->impl->session.delivered : 0);
+}
+
+PyObject *Reader_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    ReaderObject *self = reinterpret_cast<ReaderObject *>(type->tp_alloc(type, 0));
+    if (self != nullptr) {
+        self->impl = nullptr;
+        self->busy = false;
+    }
+    return reinterpret_cast<PyObject *>(self);
+}
+
+void Reader_dealloc(ReaderObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    delete self->impl;
+    self->impl = nullptr;
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject *>(self));
+}
+
+int Reader_traverse(ReaderObject *self, visitproc visit, void *arg)
+{
+    if (self->impl != nullptr) {
+        Py_VISIT(self->impl->source.get());
+        Py_VISIT(self->impl->predicate.get());
+    }
+    return 0;
+}
+
+int Reader_clear(ReaderObject *self)
+{
+    if (self->impl != nullptr && !self->busy) {
+        delete self->impl;
+        self->impl = nullptr;
+    }
+    return 0;
+}
+
+PyMethodDef Reader_methods[] = {
+    {"open", reinterpret_cast<PyCFunction>(Reader_open), METH_NOARGS, "Reads the header; (names or None, width)."},
+    {"configure", reinterpret_cast<PyCFunction>(Reader_configure), METH_VARARGS,
+     "configure(sources, kinds, units, families): the columns to read."},
+    {"read", reinterpret_cast<PyCFunction>(Reader_read), METH_VARARGS, "read(progress=None): reads all rows."},
+    {"classify", reinterpret_cast<PyCFunction>(Reader_classify), METH_VARARGS,
+     "classify(progress=None): decides the column types from all rows; [(kind, unit)]."},
+    {"next_batch", reinterpret_cast<PyCFunction>(Reader_next_batch), METH_VARARGS,
+     "next_batch(rows, infer, progress=None): reads the next batch; rows read."},
+    {"pending", reinterpret_cast<PyCFunction>(Reader_pending), METH_NOARGS,
+     "Rows that columns still need from their texts."},
+    {"reread", reinterpret_cast<PyCFunction>(Reader_reread), METH_VARARGS,
+     "reread(source, skip_set=None): fills pending rows from a second read."},
+    {"result", reinterpret_cast<PyCFunction>(Reader_result), METH_NOARGS, "(arrays, masks, rows)."},
+    {"close", reinterpret_cast<PyCFunction>(Reader_close), METH_NOARGS, "Releases the parser and the source."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef Reader_getset[] = {
+    {"bytes_read", reinterpret_cast<getter>(Reader_bytes_read), nullptr, "Bytes handed to the tokenizer.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// --- module ---------------------------------------------------------------------------
+
+int make_exceptions(PyObject *module)
+{
+    if (ParseError == nullptr) {
+        Ref dict(Py_BuildValue("{sO}", "row", Py_None));
+        if (!dict)
+            return -1;
+        ParseError = PyErr_NewExceptionWithDoc(
+            "tavrel.ParseError",
+            "Malformed delimited text.  .row is the 1-based source row of the fault, or None.", PyExc_ValueError,
+            dict.get());
+        if (ParseError == nullptr)
+            return -1;
+    }
+    if (ParseWarning == nullptr) {
+        ParseWarning = PyErr_NewExceptionWithDoc("tavrel.ParseWarning",
+                                                 "A row of delimited text was skipped.", PyExc_UserWarning, nullptr);
+        if (ParseWarning == nullptr)
+            return -1;
+    }
+    if (PyModule_AddObjectRef(module, "ParseError", ParseError) < 0 ||
+        PyModule_AddObjectRef(module, "ParseWarning", ParseWarning) < 0)
+        return -1;
+    return 0;
+}
+
+int import_numpy() noexcept
+{
+    import_array1(-1);
+    return 0;
+}
+
+int module_exec(PyObject *module)
+{
+    if (import_numpy() < 0)
+        return -1;
+    if (api == nullptr) {
+        api = tavrel_parser_api_import();
+        if (api == nullptr)
+            return -1;
+    }
+    if (dt_api == nullptr) {
+        dt_api = tavrel_datetime_api_import();
+        if (dt_api == nullptr)
+            return -1;
+    }
+    if (PyArray_GetNDArrayCFeatureVersion() >= 0x12 && !numpy2) {
+        if (!strings_np2_init())
+            return -1;
+        numpy2 = true;
+    }
+    if (make_exceptions(module) < 0)
+        return -1;
+    if (ReaderType.tp_name == nullptr) {
+        ReaderType.tp_name = "tavrel._libs.column_reader.Reader";
+        ReaderType.tp_basicsize = sizeof(ReaderObject);
+        ReaderType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+        ReaderType.tp_doc = "One read of delimited text into typed columns (see tavrel.read_columns).";
+        ReaderType.tp_new = Reader_new;
+        ReaderType.tp_init = reinterpret_cast<initproc>(Reader_init);
+        ReaderType.tp_dealloc = reinterpret_cast<destructor>(Reader_dealloc);
+        ReaderType.tp_traverse = reinterpret_cast<traverseproc>(Reader_traverse);
+        ReaderType.tp_clear = reinterpret_cast<inquiry>(Reader_clear);
+        ReaderType.tp_methods = Reader_methods;
+        ReaderType.tp_getset = Reader_getset;
+    }
+    if (PyType_Ready(&ReaderType) < 0)
+        return -1;
+    if (PyModule_AddObjectRef(module, "Reader", reinterpret_cast<PyObject *>(&ReaderType)) < 0)
+        return -1;
+    if (PyModule_AddIntConstant(module, "NUMPY2_STRINGS", numpy2 ? 1 : 0) < 0)
+        return -1;
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tavrel._libs.column_reader",
+    "Delimited text to typed NumPy columns, through the parser and date-time tables.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tv::reader
+
+PyMODINIT_FUNC PyInit_column_reader(void) { return PyModuleDef_Init(&tv::reader::module_def); }

@@ -1,0 +1,288 @@
+// Number scanning for the column reader.  Pure functions over a field's
+// bytes [b, e), which may hold any byte (a NUL inside a field is an
+// ordinary byte here and makes the field no number).
+//
+// scan_int64 follows the integer rules of the parser table's parse_int64:
+// surrounding whitespace (space and TAB..CR), one sign, at least one digit,
+// and, when a group mark is set, that byte skipped anywhere after the first
+// digit.  Unlike parse_int64 it always reads to the end of the field, so
+// "1e999999999999999999999" is no integer rather than an overflow.
+//
+// scan_float gives exactly what Python's float() gives for the same text
+// once the decimal mark is read as "." and group marks between integer
+// digits are dropped: surrounding whitespace, one sign, "nan", "inf" and
+// "infinity" in any letter case, digits with an optional fraction and
+// exponent.  Numbers of at most 19 significant digits whose value and power
+// of ten are both exact doubles take one correctly rounded multiplication
+// or division; everything else goes to std::from_chars, which is correctly
+// rounded too.  Underscores between digits, which float() accepts, are
+// refused: such a field stays text.
+#pragma once
+
+#include <cfloat>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+namespace tv::reader {
+
+inline bool is_space(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+inline bool is_digit(unsigned char c) noexcept { return static_cast<unsigned>(c - '0') < 10u; }
+
+// Narrows [b, e) to its text without surrounding whitespace.
+inline void trim_spaces(const char *&b, const char *&e) noexcept
+{
+    while (b < e && is_space(static_cast<unsigned char>(*b)))
+        ++b;
+    while (e > b && is_space(static_cast<unsigned char>(e[-1])))
+        --e;
+}
+
+enum class IntScan : uint8_t {
+    Ok,               // *out holds the value
+    NotInt,           // not an integer text
+    AboveInt64,       // digits only, above the int64 maximum
+    BelowInt64        // a minus sign and digits below the int64 minimum
+};
+
+struct IntValue {
+    int64_t value;
+    bool negative;  // a minus sign was read (also for "-0")
+};
+
+inline IntScan scan_int64(const char *b, const char *e, char group, IntValue *out) noexcept
+{
+    const unsigned char g = static_cast<unsigned char>(group);
+    while (b < e && is_space(static_cast<unsigned char>(*b)))
+        ++b;
+    bool negative = false;
+    if (b < e && (*b == '-' || *b == '+')) {
+        negative = *b == '-';
+        ++b;
+    }
+    if (b == e || !is_digit(static_cast<unsigned char>(*b)))
+        return IntScan::NotInt;
+    const uint64_t limit = negative ? uint64_t(INT64_MAX) + 1u : uint64_t(INT64_MAX);
+    uint64_t v = 0;
+    bool overflow = false;
+    for (; b < e; ++b) {
+        const unsigned d = static_cast<unsigned char>(*b) - static_cast<unsigned>('0');
+        if (d < 10u) {
+            if (v > (limit - d) / 10u)
+                overflow = true;
+            else
+                v = v * 10u + d;
+        } else if (g == 0 || static_cast<unsigned char>(*b) != g) {
+            break;
+        }
+    }
+    while (b < e && is_space(static_cast<unsigned char>(*b)))
+        ++b;
+    if (b != e)
+        return IntScan::NotInt;
+    if (overflow)
+        return negative ? IntScan::BelowInt64 : IntScan::AboveInt64;
+    out->negative = negative;
+    // Modular conversion: 2^63 with a minus sign becomes INT64_MIN.
+    out->value = static_cast<int64_t>(negative ? 0u - v : v);
+    return IntScan::Ok;
+}
+
+namespace detail {
+
+inline bool equal_nocase(const char *b, const char *e, const char *word) noexcept
+{
+    const size_t n = static_cast<size_t>(e - b);
+    if (std::strlen(word) != n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(b[i]);
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<unsigned char>(c + ('a' - 'A'));
+        if (c != static_cast<unsigned char>(word[i]))
+            return false;
+    }
+    return true;
+}
+
+// Powers of ten that doubles hold exactly.
+inline constexpr double kExactPowers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The one-operation path needs each operation rounded once, in double.
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
+inline constexpr bool kOneRounding = true;
+#else
+inline constexpr bool kOneRounding = false;
+#endif
+
+}  // namespace detail
+
+// Parses a float; false when the text is no float.  decimal is the decimal
+// mark, group the group mark or NUL.
+inline bool scan_float(const char *b, const char *e, char decimal, char group, double *out) noexcept
+{
+    trim_spaces(b, e);
+    bool negative = false;
+    if (b < e && (*b == '-' || *b == '+')) {
+        negative = *b == '-';
+        ++b;
+    }
+    if (b == e)
+        return false;
+    const unsigned char dm = static_cast<unsigned char>(decimal);
+    const unsigned char gm = static_cast<unsigned char>(group);
+    const unsigned char first = static_cast<unsigned char>(*b);
+    if (!is_digit(first) && !(first == dm && e - b > 1 && is_digit(static_cast<unsigned char>(b[1])))) {
+        double special;
+        if (detail::equal_nocase(b, e, "nan"))
+            special = NAN;
+        else if (detail::equal_nocase(b, e, "inf") || detail::equal_nocase(b, e, "infinity"))
+            special = INFINITY;
+        else
+            return false;
+        *out = negative ? -special : special;
+        return true;
+    }
+
+    // One pass: syntax, the first 19 significant digits, the decimal
+    // exponent of the first significant digit (for out-of-range results).
+    const char *p = b;
+    uint64_t mantissa = 0;
+    int significant = 0;     // significant digits read (leading zeros excluded)
+    bool truncated = false;  // more than 19 significant digits
+    int64_t exponent = 0;    // value = mantissa * 10^exponent (before truncation)
+    int64_t lead = 0;        // decimal exponent of the first significant digit, without the exponent part
+    bool marks = false;      // a group mark or a decimal mark other than "." was met
+    bool digits = false;
+    while (p < e) {
+        const unsigned d = static_cast<unsigned char>(*p) - static_cast<unsigned>('0');
+        if (d < 10u) {
+            digits = true;
+            if (significant > 0 || d != 0) {
+                if (significant < 19) {
+                    mantissa = mantissa * 10u + d;
+                } else {
+                    truncated = true;
+                    ++exponent;
+                }
+                ++significant;
+            }
+            ++p;
+        } else if (gm != 0 && static_cast<unsigned char>(*p) == gm && p + 1 < e &&
+                   is_digit(static_cast<unsigned char>(p[1])) && p > b) {
+            marks = true;  // between two integer digits (p > b: a digit precedes)
+            ++p;
+        } else {
+            break;
+        }
+    }
+    lead = significant - 1;
+    if (p < e && static_cast<unsigned char>(*p) == dm) {
+        if (dm != '.')
+            marks = true;
+        ++p;
+        int64_t zeros = 0;
+        while (p < e && is_digit(static_cast<unsigned char>(*p))) {
+            const unsigned d = static_cast<unsigned char>(*p) - static_cast<unsigned>('0');
+            digits = true;
+            if (significant > 0 || d != 0) {
+                if (significant < 19) {
+                    mantissa = mantissa * 10u + d;
+                    --exponent;
+                } else {
+                    truncated = true;
+                }
+                if (significant == 0)
+                    lead = -zeros - 1;
+                ++significant;
+            } else {
+                ++zeros;
+                --exponent;
+            }
+            ++p;
+        }
+    }
+    if (!digits)
+        return false;
+    int64_t written_exponent = 0;
+    if (p < e && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool exp_negative = false;
+        if (p < e && (*p == '-' || *p == '+')) {
+            exp_negative = *p == '-';
+            ++p;
+        }
+        if (p == e || !is_digit(static_cast<unsigned char>(*p)))
+            return false;
+        while (p < e && is_digit(static_cast<unsigned char>(*p))) {
+            if (written_exponent < 100000000)
+                written_exponent = written_exponent * 10 + (*p - '0');
+            ++p;
+        }
+        if (exp_negative)
+            written_exponent = -written_exponent;
+    }
+    if (p != e)
+        return false;
+
+    double value;
+    const int64_t e10 = exponent + written_exponent;
+    if (mantissa == 0) {
+        value = 0.0;
+    } else if (detail::kOneRounding && !truncated && mantissa <= (uint64_t(1) << 53) && e10 >= -22 &&
+               e10 <= 22) {
+        value = static_cast<double>(mantissa);
+        value = e10 < 0 ? value / detail::kExactPowers[-e10] : value * detail::kExactPowers[e10];
+    } else {
+        // std::from_chars reads "." as the decimal mark and knows no group
+        // marks: such texts are rewritten first.
+        const char *fb = b;
+        const char *fe = e;
+        char small[128];
+        char *copy = nullptr;
+        if (marks) {
+            const size_t n = static_cast<size_t>(e - b);
+            copy = n <= sizeof small ? small : static_cast<char *>(std::malloc(n));
+            if (copy == nullptr)
+                return false;
+            size_t k = 0;
+            bool in_fraction = false;
+            for (const char *q = b; q < e; ++q) {
+                const unsigned char c = static_cast<unsigned char>(*q);
+                if (!in_fraction && c == dm) {
+                    copy[k++] = '.';
+                    in_fraction = true;
+                } else if (!in_fraction && gm != 0 && c == gm) {
+                    continue;
+                } else {
+                    if (c == 'e' || c == 'E')
+                        in_fraction = true;
+                    copy[k++] = static_cast<char>(c);
+                }
+            }
+            fb = copy;
+            fe = copy + k;
+        }
+        const std::from_chars_result r = std::from_chars(fb, fe, value, std::chars_format::general);
+        const bool whole = r.ptr == fe;
+        const std::errc ec = r.ec;
+        if (copy != nullptr && copy != small)
+            std::free(copy);
+        if (!whole)
+            return false;
+        if (ec == std::errc::result_out_of_range)
+            value = lead + written_exponent > 0 ? INFINITY : 0.0;
+        else if (ec != std::errc())
+            return false;
+    }
+    *out = negative ? -value : value;
+    return true;
+}
+
+}  // namespace tv::reader

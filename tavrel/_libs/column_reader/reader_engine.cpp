@@ -1,0 +1,632 @@
+// The column reader's conversion engine (see reader_engine.hpp).
+#include "reader_engine.hpp"
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include "civil_time.hpp"
+#include "number_parse.hpp"
+#include "utf8_check.hpp"
+
+namespace tv::reader {
+
+namespace {
+
+inline size_t width_of(Kind k) noexcept { return k == Kind::Bool ? 1 : 8; }
+inline bool has_values(Kind k) noexcept { return k != Kind::Empty && k != Kind::Text; }
+
+template <class T>
+inline T *values_of(Column &c) noexcept
+{
+    return reinterpret_cast<T *>(c.data.data());
+}
+
+// Writes the placeholder of a missing value into rows [a, b).
+void fill_default(Column &c, Kind k, int64_t a, int64_t b) noexcept
+{
+    switch (k) {
+    case Kind::Int64:
+    case Kind::UInt64:
+        std::memset(c.data.data() + a * 8, 0, static_cast<size_t>(b - a) * 8);
+        break;
+    case Kind::Bool:
+        std::memset(c.data.data() + a, 0, static_cast<size_t>(b - a));
+        break;
+    case Kind::Float64:
+        for (int64_t i = a; i < b; ++i)
+            values_of<double>(c)[i] = NAN;
+        break;
+    case Kind::Datetime:
+        for (int64_t i = a; i < b; ++i)
+            values_of<int64_t>(c)[i] = kNaT;
+        break;
+    default:
+        break;
+    }
+}
+
+inline bool row_missing(const Column &c, int64_t row) noexcept
+{
+    return c.has_missing && c.missing.data()[row] != 0;
+}
+
+}  // namespace
+
+// What classify() found out about one text.
+struct Engine::Parsed {
+    ValueClass cls;
+    int64_t i = 0;  // integer (the uint64's bits when above_int64)
+    double f = 0;   // float
+    uint8_t b = 0;  // bool
+    bool minus_zero = false;
+};
+
+void Engine::reset_types() noexcept
+{
+    has_markers_ = false;
+    std::memset(marker_first_, 0, sizeof marker_first_);
+    for (const std::string &m : rules.missing) {
+        if (!m.empty()) {
+            has_markers_ = true;
+            marker_first_[static_cast<unsigned char>(m[0])] = true;
+        }
+    }
+    for (auto &cp : columns) {
+        Column &c = *cp;
+        if (!c.forced) {
+            c.type.reset(c.allowed, api_->uint_scan_conflict);
+            c.kind = Kind::Empty;
+            c.unit = -1;
+        }
+    }
+    reset_storage();
+}
+
+void Engine::reset_storage() noexcept
+{
+    rows_ = 0;
+    batch_end_ = 0;
+    for (auto &cp : columns) {
+        Column &c = *cp;
+        c.data.clear();
+        c.missing.clear();
+        c.has_missing = false;
+        c.present = 0;
+        c.valid_from = 0;
+        c.text.clear();
+        c.head.clear();
+        c.negative_zeros.clear();
+        c.bad_utf8 = false;
+    }
+}
+
+bool Engine::fail(EngineError::Code code, const Column &c, int64_t row, const char *text, size_t size) noexcept
+{
+    error.code = code;
+    error.column = c.index;
+    error.row = row;
+    try {
+        error.text.assign(text, size < 200 ? size : 200);
+    } catch (...) {
+        error.text.clear();
+    }
+    return false;
+}
+
+bool Engine::is_missing_text(const char *text, size_t size) const noexcept
+{
+    if (size == 0)
+        return true;
+    if (!has_markers_ || !marker_first_[static_cast<unsigned char>(text[0])])
+        return false;
+    for (const std::string &m : rules.missing) {
+        if (m.size() == size && std::memcmp(m.data(), text, size) == 0)
+            return true;
+    }
+    return false;
+}
+
+// --- reading one text as each family -----------------------------------------
+
+bool Engine::read_float(const char *text, size_t size, double *out) const noexcept
+{
+    if (rules.float_algorithm == FloatAlgorithm::Exact)
+        return scan_float(text, text + size, rules.decimal_mark, rules.group_mark, out);
+    tv_parse_double_fn parse = rules.float_algorithm == FloatAlgorithm::Fast ? api_->parse_double_fast
+                               : rules.float_algorithm == FloatAlgorithm::Precise
+                                   ? api_->parse_double_precise
+                                   : api_->parse_double_roundtrip;
+    int err = 0;
+    char *end = nullptr;
+    // The table's parsers read up to the NUL: a NUL inside the field stops
+    // them short of its end, which refuses the text.
+    const double v = parse(text, &end, rules.decimal_mark, 'E', rules.group_mark, 1, &err, nullptr);
+    if (err != 0 || end != text + size)
+        return false;
+    *out = v;
+    return true;
+}
+
+namespace {
+
+bool equal_nocase(const char *text, size_t size, const char *word) noexcept
+{
+    if (std::strlen(word) != size)
+        return false;
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<unsigned char>(c + ('a' - 'A'));
+        if (c != static_cast<unsigned char>(word[i]))
+            return false;
+    }
+    return true;
+}
+
+bool in_list(const std::vector<std::string> &list, const char *text, size_t size) noexcept
+{
+    for (const std::string &s : list) {
+        if (s.size() == size && std::memcmp(s.data(), text, size) == 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool Engine::read_bool(const char *text, size_t size, uint8_t *out) const noexcept
+{
+    if (rules.true_values.empty() && rules.false_values.empty()) {
+        // The parser's own spellings: TRUE and FALSE in any letter case.
+        if ((size != 4 && size != 5) || std::memchr(text, 0, size) != nullptr)
+            return false;
+        return api_->parse_bool(text, out) == 0;
+    }
+    if (rules.true_values.empty() ? equal_nocase(text, size, "true") : in_list(rules.true_values, text, size)) {
+        *out = 1;
+        return true;
+    }
+    if (rules.false_values.empty() ? equal_nocase(text, size, "false")
+                                   : in_list(rules.false_values, text, size)) {
+        *out = 0;
+        return true;
+    }
+    return false;
+}
+
+bool Engine::read_datetime(const char *text, size_t size, ValueClass *v) const noexcept
+{
+    const char *b = text;
+    const char *e = text + size;
+    trim_spaces(b, e);
+    if (b == e || e - b > 64)
+        return false;
+    npy_datetimestruct dts;
+    int best = -1, has_zone = 0, offset = 0;
+    const char *format = rules.has_date_format ? rules.date_format.c_str() : "";
+    const int format_length = rules.has_date_format ? static_cast<int>(rules.date_format.size()) : 0;
+    if (dt_->parse_iso8601(b, static_cast<int>(e - b), 0, &dts, &best, &has_zone, &offset, format,
+                           format_length, rules.has_date_format ? TV_FORMAT_EXACT : TV_FORMAT_INFER) != 0)
+        return false;
+    if (!is_reader_unit(best))
+        return false;
+    if (!has_zone)
+        offset = 0;
+    v->aware = has_zone != 0;
+    v->unit = unit_for_offset(best, offset);
+    v->instant = make_instant(dts.year, dts.month, dts.day, dts.hour, dts.min, dts.sec, dts.us, dts.ps,
+                              dts.as, offset);
+    v->families |= kFamDatetime;
+    return true;
+}
+
+// An integer text above the int64 maximum (digits, spaces and group marks
+// only, so no NUL inside), through the table's unsigned parser and the
+// column's scan record.
+bool Engine::read_uint64(Column &c, const char *text, uint64_t *out) const noexcept
+{
+    int err = 0;
+    const uint64_t u = api_->parse_uint64(c.type.scan(), text, INT64_MAX, UINT64_MAX, &err, rules.group_mark);
+    if (err != 0)
+        return false;
+    *out = u;
+    return true;
+}
+
+void Engine::classify(Column &c, const char *text, size_t size, Parsed &v) noexcept
+{
+    const uint8_t mask = c.type.mask();
+    ValueClass &cls = v.cls;
+    if (mask & (kFamInt | kFamFloat)) {
+        IntValue iv;
+        const IntScan s = scan_int64(text, text + size, rules.group_mark, &iv);
+        uint64_t u;
+        if (s == IntScan::Ok) {
+            cls.families |= kFamInt | kFamFloat;
+            cls.negative = iv.value < 0;
+            v.i = iv.value;
+            v.minus_zero = iv.negative && iv.value == 0;
+            v.f = v.minus_zero ? -0.0 : static_cast<double>(iv.value);
+        } else if (s == IntScan::AboveInt64 && (mask & kFamInt) && read_uint64(c, text, &u)) {
+            cls.families |= kFamInt | kFamFloat;
+            cls.above_int64 = true;
+            v.i = static_cast<int64_t>(u);
+            v.f = static_cast<double>(u);
+        }
+        if (!(cls.families & kFamFloat) && (mask & kFamFloat) && read_float(text, size, &v.f))
+            cls.families |= kFamFloat;
+    }
+    if ((mask & kFamBool) && read_bool(text, size, &v.b))
+        cls.families |= kFamBool;
+    if (mask & kFamDatetime)
+        read_datetime(text, size, &cls);
+}
+
+// --- storing -----------------------------------------------------------------
+
+bool Engine::store_text(TextStore &store, Column &c, const char *text, size_t size, int64_t row) noexcept
+{
+    if (!utf8_valid(text, size)) {
+        c.bad_utf8 = true;
+        if (rules.strict_utf8)
+            return fail(EngineError::BadUtf8, c, row, text, size);
+    }
+    if (!store.append(text, size))
+        return fail(EngineError::NoMemory, c, row, text, 0);
+    return true;
+}
+
+bool Engine::place_missing(Column &c, int64_t row) noexcept
+{
+    if (!c.has_missing) {
+        if (!c.missing.resize(static_cast<size_t>(batch_end_)))
+            return fail(EngineError::NoMemory, c, row, "", 0);
+        std::memset(c.missing.data(), 0, static_cast<size_t>(batch_end_));
+        c.has_missing = true;
+    }
+    c.missing.data()[row] = 1;
+    switch (c.kind) {
+    case Kind::Empty:
+        return true;
+    case Kind::Text:
+        return c.text.append("", 0) ? true : fail(EngineError::NoMemory, c, row, "", 0);
+    default:
+        fill_default(c, c.kind, row, row + 1);
+        return true;
+    }
+}
+
+bool Engine::store(Column &c, const Parsed &v, const char *text, size_t size, int64_t row) noexcept
+{
+    switch (c.kind) {
+    case Kind::Int64:
+    case Kind::UInt64:
+        values_of<int64_t>(c)[row] = v.i;
+        if (v.minus_zero) {
+            const size_t n = c.negative_zeros.size();
+            if (!c.negative_zeros.resize(n + sizeof(int64_t)))
+                return fail(EngineError::NoMemory, c, row, "", 0);
+            std::memcpy(c.negative_zeros.data() + n, &row, sizeof row);
+        }
+        return true;
+    case Kind::Float64:
+        values_of<double>(c)[row] = v.f;
+        return true;
+    case Kind::Bool:
+        c.data.data()[row] = v.b;
+        return true;
+    case Kind::Datetime:
+        if (!instant_to_count(v.cls.instant, c.unit, &values_of<int64_t>(c)[row]))
+            return fail(EngineError::BadValue, c, row, text, size);
+        return true;
+    case Kind::Text:
+        return store_text(c.text, c, text, size, row);
+    case Kind::Empty:
+        break;
+    }
+    return true;
+}
+
+// The general path: classify the text in full, let the column's type take
+// it, move the stored values to the new type if it changed, store.
+bool Engine::place_value(Column &c, const char *text, size_t size, int64_t row) noexcept
+{
+    Parsed v;
+    classify(c, text, size, v);
+    c.type.add(v.cls);
+    const Kind k = c.type.kind();
+    const int unit = k == Kind::Datetime ? c.type.unit() : -1;
+    if ((k != c.kind || unit != c.unit) && !become(c, k, unit, row))
+        return false;
+    ++c.present;
+    return store(c, v, text, size, row);
+}
+
+bool Engine::become(Column &c, Kind k, int unit, int64_t row) noexcept
+{
+    const Kind from = c.kind;
+    const size_t room = static_cast<size_t>(batch_end_) * width_of(k);
+    if (from == Kind::Empty) {
+        // Every row so far was missing.
+        c.valid_from = 0;
+        if (k == Kind::Text) {
+            for (int64_t i = 0; i < row; ++i) {
+                if (!c.text.append("", 0))
+                    return fail(EngineError::NoMemory, c, row, "", 0);
+            }
+        } else {
+            if (!c.data.resize(room))
+                return fail(EngineError::NoMemory, c, row, "", 0);
+            fill_default(c, k, 0, row);
+        }
+    } else if (from == Kind::Int64 && k == Kind::UInt64) {
+        // No value was negative: the bits are the same.
+    } else if ((from == Kind::Int64 || from == Kind::UInt64) && k == Kind::Float64) {
+        double *d = values_of<double>(c);
+        const int64_t *s = values_of<int64_t>(c);
+        for (int64_t i = 0; i < row; ++i) {
+            if (row_missing(c, i))
+                d[i] = NAN;
+            else if (from == Kind::Int64)
+                d[i] = static_cast<double>(s[i]);
+            else
+                d[i] = static_cast<double>(static_cast<uint64_t>(s[i]));
+        }
+        const int64_t *z = reinterpret_cast<const int64_t *>(c.negative_zeros.data());
+        for (size_t j = 0; j < c.negative_zeros.size() / sizeof(int64_t); ++j)
+            d[z[j]] = -0.0;
+        c.negative_zeros.clear();
+    } else if (from == Kind::Datetime && k == Kind::Datetime) {
+        int64_t *v = values_of<int64_t>(c);
+        for (int64_t i = c.valid_from; i < row; ++i) {
+            if (v[i] != kNaT && !instant_to_count(count_to_instant(v[i], c.unit), unit, &v[i]))
+                return fail(EngineError::BadValue, c, i, "", 0);
+        }
+    } else {
+        // The stored values cannot become the new kind: the rows so far
+        // are pending, to be filled from their texts.
+        c.valid_from = row;
+        c.text.clear();
+        c.negative_zeros.clear();
+        if (k != Kind::Text) {
+            if (!c.data.resize(room))
+                return fail(EngineError::NoMemory, c, row, "", 0);
+            fill_default(c, k, 0, row);
+        }
+    }
+    if (k == Kind::Text)
+        c.data.clear();
+    c.kind = k;
+    c.unit = unit;
+    return true;
+}
+
+// --- the loops -----------------------------------------------------------------
+
+// Converts rows from r on while every value fits the column's kind K, and
+// returns the first row that does not (or last).  Missing values are
+// placed here too.
+template <Kind K>
+uint64_t Engine::run(Column &c, char **fields, const int64_t *first_field, uint64_t r, uint64_t last,
+                     int64_t row0) noexcept
+{
+    const uint64_t start = r;
+    const char group = rules.group_mark;
+    bool negative = false;
+    int64_t present = 0;
+    for (; r < last; ++r) {
+        const int64_t k = first_field[r] + c.src;
+        const char *text = fields[k];
+        const size_t size = static_cast<size_t>(fields[k + 1] - text) - 1;
+        const int64_t row = row0 + static_cast<int64_t>(r - start);
+        if (size == 0 || (has_markers_ && is_missing_text(text, size))) {
+            if (!place_missing(c, row))
+                return UINT64_MAX;
+            continue;
+        }
+        if constexpr (K == Kind::Int64 || K == Kind::UInt64) {
+            IntValue iv;
+            const IntScan s = scan_int64(text, text + size, group, &iv);
+            if (s == IntScan::Ok) {
+                if (K == Kind::UInt64 && iv.value < 0)
+                    break;
+                values_of<int64_t>(c)[row] = iv.value;
+                negative |= iv.value < 0;
+                if (iv.negative && iv.value == 0) {
+                    Parsed v;
+                    v.i = 0;
+                    v.minus_zero = true;
+                    if (!store(c, v, text, size, row))
+                        return UINT64_MAX;
+                }
+            } else if (K == Kind::UInt64 && s == IntScan::AboveInt64) {
+                uint64_t u;
+                if (!read_uint64(c, text, &u))
+                    break;
+                values_of<uint64_t>(c)[row] = u;
+            } else {
+                break;
+            }
+        } else if constexpr (K == Kind::Float64) {
+            if (!read_float(text, size, &values_of<double>(c)[row]))
+                break;
+        } else if constexpr (K == Kind::Bool) {
+            if (!read_bool(text, size, reinterpret_cast<uint8_t *>(c.data.data()) + row))
+                break;
+        } else if constexpr (K == Kind::Datetime) {
+            ValueClass v;
+            if (!read_datetime(text, size, &v))
+                break;
+            if (!c.forced) {
+                if (v.aware != c.type.aware() || v.unit > c.unit)
+                    break;
+                c.type.add(v);
+                if (c.type.kind() != Kind::Datetime)
+                    break;
+            }
+            if (!instant_to_count(v.instant, c.unit, &values_of<int64_t>(c)[row]))
+                break;
+        } else if constexpr (K == Kind::Text) {
+            if (!store_text(c.text, c, text, size, row))
+                return UINT64_MAX;
+        }
+        ++present;
+    }
+    if (negative)
+        c.type.scan()->seen_negative = 1;
+    c.present += present;
+    return r;
+}
+
+bool Engine::convert_column(Column &c, char **fields, const int64_t *first_field, uint64_t first,
+                            uint64_t last) noexcept
+{
+    uint64_t r = first;
+    while (r < last) {
+        const int64_t row0 = rows_ + static_cast<int64_t>(r - first);
+        uint64_t stop = r;
+        if (c.forced || !c.type.unsettled()) {
+            switch (c.kind) {
+            case Kind::Int64:
+                stop = run<Kind::Int64>(c, fields, first_field, r, last, row0);
+                break;
+            case Kind::UInt64:
+                stop = run<Kind::UInt64>(c, fields, first_field, r, last, row0);
+                break;
+            case Kind::Float64:
+                stop = run<Kind::Float64>(c, fields, first_field, r, last, row0);
+                break;
+            case Kind::Bool:
+                stop = run<Kind::Bool>(c, fields, first_field, r, last, row0);
+                break;
+            case Kind::Datetime:
+                stop = run<Kind::Datetime>(c, fields, first_field, r, last, row0);
+                break;
+            case Kind::Text:
+                stop = run<Kind::Text>(c, fields, first_field, r, last, row0);
+                break;
+            case Kind::Empty:
+                break;
+            }
+        }
+        if (stop == UINT64_MAX)
+            return false;
+        if (stop >= last)
+            break;
+        // One value the fast loop did not take.
+        const int64_t k = first_field[stop] + c.src;
+        const char *text = fields[k];
+        const size_t size = static_cast<size_t>(fields[k + 1] - text) - 1;
+        const int64_t row = rows_ + static_cast<int64_t>(stop - first);
+        bool ok;
+        if (is_missing_text(text, size))
+            ok = place_missing(c, row);
+        else if (c.forced)
+            ok = fail(EngineError::BadValue, c, row, text, size);
+        else
+            ok = place_value(c, text, size, row);
+        if (!ok)
+            return false;
+        r = stop + 1;
+    }
+    return true;
+}
+
+bool Engine::convert(TextParser *p, uint64_t first, uint64_t last) noexcept
+{
+    if (last <= first)
+        return true;
+    // Field i ends where field i + 1 begins; the spare entry after the last
+    // field (the table always has one) marks where the next would begin.
+    p->field_ptrs[p->field_count] = p->cur_field_ptr;
+    batch_end_ = rows_ + static_cast<int64_t>(last - first);
+    for (auto &cp : columns) {
+        Column &c = *cp;
+        if (has_values(c.kind) && !c.data.resize(static_cast<size_t>(batch_end_) * width_of(c.kind)))
+            return fail(EngineError::NoMemory, c, rows_, "", 0);
+        if (c.has_missing) {
+            if (!c.missing.resize(static_cast<size_t>(batch_end_)))
+                return fail(EngineError::NoMemory, c, rows_, "", 0);
+            std::memset(c.missing.data() + rows_, 0, static_cast<size_t>(batch_end_ - rows_));
+        }
+    }
+    for (auto &cp : columns) {
+        if (!convert_column(*cp, p->field_ptrs, p->row_first_field, first, last))
+            return false;
+    }
+    rows_ = batch_end_;
+    return true;
+}
+
+// --- pending rows ------------------------------------------------------------
+
+int64_t Engine::pending_rows() const noexcept
+{
+    int64_t n = 0;
+    for (const auto &cp : columns) {
+        if (cp->valid_from > n)
+            n = cp->valid_from;
+    }
+    return n;
+}
+
+bool Engine::fill_value(Column &c, const char *text, size_t size, int64_t row) noexcept
+{
+    switch (c.kind) {
+    case Kind::Bool:
+        if (read_bool(text, size, reinterpret_cast<uint8_t *>(c.data.data()) + row))
+            return true;
+        break;
+    case Kind::Datetime: {
+        ValueClass v;
+        if (read_datetime(text, size, &v) && v.unit <= c.unit &&
+            instant_to_count(v.instant, c.unit, &values_of<int64_t>(c)[row]))
+            return true;
+        break;
+    }
+    case Kind::Text:
+        return store_text(c.head, c, text, size, row);
+    default:
+        break;
+    }
+    return fail(EngineError::SourceChanged, c, row, text, size);
+}
+
+bool Engine::fill_pending(TextParser *p, uint64_t first, uint64_t last, int64_t row0) noexcept
+{
+    if (last <= first)
+        return true;
+    p->field_ptrs[p->field_count] = p->cur_field_ptr;
+    char **fields = p->field_ptrs;
+    const int64_t *first_field = p->row_first_field;
+    for (auto &cp : columns) {
+        Column &c = *cp;
+        for (uint64_t r = first; r < last; ++r) {
+            const int64_t row = row0 + static_cast<int64_t>(r - first);
+            if (row >= c.valid_from)
+                break;
+            const int64_t k = first_field[r] + c.src;
+            const char *text = fields[k];
+            const size_t size = static_cast<size_t>(fields[k + 1] - text) - 1;
+            const bool missing = is_missing_text(text, size);
+            if (missing != row_missing(c, row))
+                return fail(EngineError::SourceChanged, c, row, text, size);
+            if (missing) {
+                if (c.kind == Kind::Text && !c.head.append("", 0))
+                    return fail(EngineError::NoMemory, c, row, "", 0);
+            } else if (!fill_value(c, text, size, row)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void Engine::pending_done() noexcept
+{
+    for (auto &cp : columns)
+        cp->valid_from = 0;
+}
+
+}  // namespace tv::reader

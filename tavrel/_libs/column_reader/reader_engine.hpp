@@ -1,0 +1,139 @@
+// The conversion engine of the column reader: turns the rows that the
+// parser table's tokenizer leaves in a TextParser into typed columns.
+//
+// It touches no Python object and may run without the interpreter lock;
+// the module around it (column_reader.cpp) owns the parser, the source and
+// the lock.  Each column's type is decided by all of its values
+// (type_state.hpp) while the values are converted speculatively into the
+// decided type:
+//   - int64 -> uint64 reinterprets the stored values, int -> float64 casts
+//     them (an integer's double is its text's correctly rounded value;
+//     "-0" is remembered for the sign of zero), and a date-time column that
+//     meets a finer unit rescales its counts;
+//   - any other change (to bool, to date-time from numbers, to text) cannot
+//     be made from the stored values: rows before it are marked pending
+//     (`valid_from`) and are filled later from their texts, by a second
+//     read of the source or from the rows still in the parser's tables.
+// Values of a pending row are guaranteed to convert, since the type never
+// admits a value it has not seen (barring a source that changed between
+// reads, which is reported).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <tavrel/datetime_api.h>
+#include <tavrel/parser_api.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "column_store.hpp"
+#include "type_state.hpp"
+
+namespace tv::reader {
+
+constexpr int64_t kNaT = INT64_MIN;
+
+enum class FloatAlgorithm : int { Exact = 0, Fast = 1, Precise = 2, Roundtrip = 3 };
+
+// How values are read; fixed for a read.
+struct ValueRules {
+    char decimal_mark = '.';
+    char group_mark = '\0';
+    FloatAlgorithm float_algorithm = FloatAlgorithm::Exact;
+    std::vector<std::string> missing;        // besides the empty field
+    std::vector<std::string> true_values;    // empty: the parser's own spellings
+    std::vector<std::string> false_values;
+    std::string date_format;                 // with has_date_format: the format to match
+    bool has_date_format = false;
+    bool strict_utf8 = true;                 // a text that is not UTF-8 fails the read
+};
+
+struct Column {
+    size_t index = 0;       // position among the columns read
+    int64_t src = 0;        // field index in the row
+    bool forced = false;    // the kind was given, not decided
+    uint8_t allowed = kFamAll;
+    TypeState type;
+    Kind kind = Kind::Empty;  // the kind the stored values have
+    int unit = -1;            // their unit (Datetime)
+    Buffer data;              // one value per row (8 bytes, 1 for Bool)
+    Buffer missing;           // one flag per row, once a value was missing
+    bool has_missing = false;
+    int64_t present = 0;      // present values so far
+    int64_t valid_from = 0;   // rows before this one are pending
+    TextStore text;           // Text: rows [valid_from, rows)
+    TextStore head;           // Text: rows [0, valid_from), once filled
+    Buffer negative_zeros;    // int64 rows whose text was "-0" (integer kinds)
+    bool bad_utf8 = false;    // a text is not valid UTF-8
+};
+
+// A failure met while converting, reported by the module.
+struct EngineError {
+    enum Code { None, NoMemory, BadValue, BadUtf8, SourceChanged } code = None;
+    size_t column = 0;     // index into the columns
+    int64_t row = 0;       // 0-based data row
+    std::string text;      // the offending text (cut)
+};
+
+class Engine {
+public:
+    Engine(const ParserApi *api, const tv_datetime_capi *dt) noexcept : api_(api), dt_(dt) {}
+
+    ValueRules rules;
+    std::vector<std::unique_ptr<Column>> columns;
+    EngineError error;
+
+    // Rows converted (the length of every column).
+    int64_t rows() const noexcept { return rows_; }
+
+    // Prepares the columns for a fresh start (types and storage).
+    void reset_types() noexcept;
+    // Drops the stored values but keeps the decided types (rows() becomes 0).
+    void reset_storage() noexcept;
+
+    // Converts rows [first, last) of the parser's tables; false on error.
+    bool convert(TextParser *p, uint64_t first, uint64_t last) noexcept;
+
+    // The most rows any column still needs from its texts.
+    int64_t pending_rows() const noexcept;
+    // Fills pending rows [row0, row0 + (last - first)) from rows [first,
+    // last) of the parser's tables; false on error.
+    bool fill_pending(TextParser *p, uint64_t first, uint64_t last, int64_t row0) noexcept;
+    // Marks every column complete (after its pending rows were filled).
+    void pending_done() noexcept;
+
+private:
+    struct Parsed;
+
+    bool convert_column(Column &c, char **fields, const int64_t *first_field, uint64_t first,
+                        uint64_t last) noexcept;
+    template <Kind K>
+    uint64_t run(Column &c, char **fields, const int64_t *first_field, uint64_t r, uint64_t last,
+                 int64_t row0) noexcept;
+    void classify(Column &c, const char *text, size_t size, Parsed &v) noexcept;
+    bool place_missing(Column &c, int64_t row) noexcept;
+    bool place_value(Column &c, const char *text, size_t size, int64_t row) noexcept;
+    bool store(Column &c, const Parsed &v, const char *text, size_t size, int64_t row) noexcept;
+    bool store_text(TextStore &store, Column &c, const char *text, size_t size, int64_t row) noexcept;
+    bool become(Column &c, Kind kind, int unit, int64_t row) noexcept;
+    bool fill_value(Column &c, const char *text, size_t size, int64_t row) noexcept;
+    bool fail(EngineError::Code code, const Column &c, int64_t row, const char *text, size_t size) noexcept;
+    bool is_missing_text(const char *text, size_t size) const noexcept;
+    bool read_float(const char *text, size_t size, double *out) const noexcept;
+    bool read_bool(const char *text, size_t size, uint8_t *out) const noexcept;
+    bool read_datetime(const char *text, size_t size, ValueClass *v) const noexcept;
+    bool read_uint64(Column &c, const char *text, uint64_t *out) const noexcept;
+
+    const ParserApi *api_;
+    const tv_datetime_capi *dt_;
+    int64_t rows_ = 0;
+    int64_t batch_end_ = 0;     // rows_ plus the rows of the batch being converted
+    bool has_markers_ = false;  // missing markers besides the empty field
+    bool marker_first_[256] = {};
+};
+
+}  // namespace tv::reader
