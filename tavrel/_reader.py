@@ -614,8 +614,14 @@ class Columns(Mapping):
 
 # --- reading ---------------------------------------------------------------------------------
 
+def _fd(obj):
+    """The descriptor of a plain file, which the native reader reads
+    itself (no Python call, no new bytes object per chunk), else -1."""
+    return obj.fileno() if type(obj) is io.FileIO else -1
+
+
 def _start(plan, obj, predicate):
-    reader = _native.Reader(obj, skip_predicate=predicate, **plan.native)
+    reader = _native.Reader(obj, skip_predicate=predicate, fd=_fd(obj), **plan.native)
     header, width = reader.open()
     names, config = plan.resolve(header, width)
     reader.configure(*config)
@@ -658,7 +664,7 @@ def read_columns(source, **options):
                 reader.read(callback)
                 if reader.pending():
                     again = src.reopen()
-                    reader.reread(again, None if recorder is None else tuple(recorder.rows))
+                    reader.reread(again, None if recorder is None else tuple(recorder.rows), _fd(again))
                 arrays, masks, nrows = reader.result()
             finally:
                 reader.close()
@@ -700,7 +706,8 @@ def _iterate(plan, source, batch_rows):
                     native = dict(plan.native)
                     if skip is not None:
                         native["skip_set"] = skip
-                    reader = _native.Reader(src.reopen(), **native)
+                    again = src.reopen()
+                    reader = _native.Reader(again, fd=_fd(again), **native)
                     reader.open()
                     reader.configure(keep, kinds, units, allowed)
                     infer = False

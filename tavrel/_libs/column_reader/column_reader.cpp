@@ -32,6 +32,7 @@
 #include <tavrel/datetime_api.h>
 #include <tavrel/parser_api.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -39,6 +40,8 @@
 #include <new>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "common/module.hpp"
 #include "common/pyref.hpp"
@@ -57,6 +60,7 @@ PyArray_Descr *datetime_descrs[14] = {};
 
 constexpr int64_t kMaxChunkBytes = int64_t(1) << 28;
 constexpr size_t kBatchBytes = size_t(256) << 10;  // text converted per batch
+constexpr uint64_t kShrinkEvery = uint64_t(16) << 20;  // input bytes between shrinks of the tables
 
 // --- errors --------------------------------------------------------------------
 
@@ -169,6 +173,9 @@ struct Session {
     Py_buffer view{};
     bool has_view = false;
     ReadSource *reader = nullptr;
+    int fd = -1;                  // a plain file read natively (the source owns it)
+    Buffer chunk;                 // the chunk read from fd
+    uint64_t shrunk_at = 0;       // `delivered` when the tables were last shrunk
     size_t pos = 0;               // next byte of the view
     uint64_t delivered = 0;       // bytes handed to the tokenizer
     uint64_t first = 0;           // first table row not converted yet
@@ -198,6 +205,8 @@ struct Session {
             PyBuffer_Release(&view);
             has_view = false;
         }
+        chunk.clear();
+        fd = -1;
         Py_CLEAR(source);
     }
 
@@ -214,16 +223,49 @@ struct Session {
             s->delivered += n;
             return n == 0 ? const_cast<char *>("") : data;
         }
+        if (s->fd >= 0)
+            return s->read_fd(wanted, got, status);
         char *data = api->source_read(s->reader, wanted, got, status, errors);
         if (data != nullptr)
             s->delivered += *got;
         return data;
     }
 
-    bool start(PyObject *src, const Options &o, PyObject *predicate) noexcept
+    // A plain file, read into one reused buffer without the GIL.
+    char *read_fd(size_t wanted, size_t *got, int *status) noexcept
+    {
+        if (!chunk.resize(wanted)) {
+            PyGILState_STATE gil = PyGILState_Ensure();
+            PyErr_NoMemory();
+            PyGILState_Release(gil);
+            *got = 0;
+            *status = TV_READ_FAILED;
+            return nullptr;
+        }
+        ssize_t n;
+        do {
+            n = ::read(fd, chunk.data(), wanted);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            PyGILState_STATE gil = PyGILState_Ensure();
+            PyErr_SetFromErrno(PyExc_OSError);
+            PyGILState_Release(gil);
+            *got = 0;
+            *status = TV_READ_FAILED;
+            return nullptr;
+        }
+        *got = static_cast<size_t>(n);
+        *status = n == 0 ? TV_READ_EOF : TV_READ_OK;
+        delivered += static_cast<uint64_t>(n);
+        return chunk.data();
+    }
+
+    bool start(PyObject *src, const Options &o, PyObject *predicate, int file = -1) noexcept
     {
         errors = o.errors;
-        if (PyObject_CheckBuffer(src)) {
+        if (file >= 0) {
+            fd = file;
+        } else if (PyObject_CheckBuffer(src)) {
             if (PyObject_GetBuffer(src, &view, PyBUF_SIMPLE) < 0)
                 return false;
             has_view = true;
@@ -287,13 +329,19 @@ struct Session {
 
     // Drops converted rows but the last, which stays at the front: the
     // tokenizer never rejects an over-long row at table index 0.
+    // The tables are shrunk every few MiB of input rather than after every
+    // batch: the tokenizer reserves room for the rest of its chunk at each
+    // run, so shrinking within a chunk would only hand pages back to take
+    // them again.
     void discard() noexcept
     {
-        if (p->row_count > 1) {
+        if (p->row_count > 1)
             api->parser_discard_rows(p, static_cast<size_t>(p->row_count - 1));
-            api->parser_shrink_buffers(p);
-        }
         first = p->row_count;
+        if (delivered - shrunk_at >= kShrinkEvery) {
+            api->parser_shrink_buffers(p);
+            shrunk_at = delivered;
+        }
     }
 };
 
@@ -657,29 +705,35 @@ PyObject *open_rows(Impl &im)
 
 // --- results --------------------------------------------------------------------------
 
+const char kBlockCapsule[] = "tavrel.column_reader.buffer";
+
 void free_capsule(PyObject *capsule)
 {
-    std::free(PyCapsule_GetPointer(capsule, "tavrel.column_reader.buffer"));
+    const Buffer::Block block{static_cast<char *>(PyCapsule_GetPointer(capsule, kBlockCapsule)),
+                              reinterpret_cast<uintptr_t>(PyCapsule_GetContext(capsule))};
+    Buffer::free_block(block);
 }
 
-// A 1-d array over a malloc'd block, which the array's base frees.
-PyObject *wrap_block(char *data, npy_intp n, PyArray_Descr *descr)
+// A 1-d array over a buffer's block, which the array's base frees.
+PyObject *wrap_block(Buffer &buffer, npy_intp n, PyArray_Descr *descr)
 {
-    if (data == nullptr) {
-        data = static_cast<char *>(std::malloc(1));
-        if (data == nullptr) {
+    Buffer::Block block = buffer.release();
+    if (block.data == nullptr) {
+        block.data = static_cast<char *>(std::malloc(1));
+        if (block.data == nullptr) {
             Py_DECREF(descr);
             return PyErr_NoMemory();
         }
     }
-    Ref base(PyCapsule_New(data, "tavrel.column_reader.buffer", free_capsule));
-    if (!base) {
-        std::free(data);
+    Ref base(PyCapsule_New(block.data, kBlockCapsule, free_capsule));
+    if (!base || PyCapsule_SetContext(base.get(), reinterpret_cast<void *>(static_cast<uintptr_t>(block.mapped))) < 0) {
+        if (!base)
+            Buffer::free_block(block);
         Py_DECREF(descr);
         return nullptr;
     }
     npy_intp dims[1] = {n};
-    Ref array(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, data, NPY_ARRAY_CARRAY, nullptr));
+    Ref array(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, block.data, NPY_ARRAY_CARRAY, nullptr));
     if (!array)
         return nullptr;
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(array.get()), base.release()) < 0)
@@ -753,14 +807,14 @@ PyObject *column_array(Impl &im, Column &c, npy_intp n)
         PyArray_Descr *descr = datetime_descr(c.unit);
         if (descr == nullptr)
             return nullptr;
-        return wrap_block(c.data.release(), n, descr);
+        return wrap_block(c.data, n, descr);
     }
     default: {
         const int type = c.kind == Kind::Int64 ? NPY_INT64
                          : c.kind == Kind::UInt64 ? NPY_UINT64
                          : c.kind == Kind::Float64 ? NPY_FLOAT64
                                                    : NPY_BOOL;
-        return wrap_block(c.data.release(), n, PyArray_DescrFromType(type));
+        return wrap_block(c.data, n, PyArray_DescrFromType(type));
     }
     }
 }
@@ -769,7 +823,7 @@ PyObject *mask_array(Column &c, npy_intp n)
 {
     if (!c.has_missing)
         return PyArray_ZEROS(1, &n, NPY_BOOL, 0);
-    return wrap_block(c.missing.release(), n, PyArray_DescrFromType(NPY_BOOL));
+    return wrap_block(c.missing, n, PyArray_DescrFromType(NPY_BOOL));
 }
 
 // --- methods -----------------------------------------------------------------------
@@ -780,7 +834,7 @@ int Reader_init(ReaderObject *self, PyObject *args, PyObject *kwargs)
                                    "comment", "drop_blank_rows", "bad_rows", "encoding_errors", "skip_leading",
                                    "skip_set", "skip_predicate", "header", "names_count", "max_rows",
                                    "decimal_mark", "group_mark", "float_algorithm", "missing", "true_values",
-                                   "false_values", "date_format", nullptr};
+                                   "false_values", "date_format", "fd", nullptr};
     PyObject *source;
     long long chunk_bytes = 1 << 20;
     PyObject *sep = nullptr, *quote = nullptr, *escape = nullptr, *comment = nullptr;
@@ -790,11 +844,12 @@ int Reader_init(ReaderObject *self, PyObject *args, PyObject *kwargs)
     long long skip_leading = 0, header = 0, names_count = -1, max_rows = -1;
     PyObject *skip_set = Py_None, *predicate = Py_None, *missing = Py_None;
     PyObject *true_values = Py_None, *false_values = Py_None, *date_format = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$LOOpOOpisLOOLLLOOiOOOO", const_cast<char **>(kwlist),
+    int fd = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$LOOpOOpisLOOLLLOOiOOOOi", const_cast<char **>(kwlist),
                                      &source, &chunk_bytes, &sep, &quote, &quote_doubling, &escape, &comment,
                                      &drop_blank_rows, &bad_rows, &errors, &skip_leading, &skip_set, &predicate,
                                      &header, &names_count, &max_rows, &decimal_mark, &group_mark,
-                                     &float_algorithm, &missing, &true_values, &false_values, &date_format))
+                                     &float_algorithm, &missing, &true_values, &false_values, &date_format, &fd))
         return -1;
     if (self->impl != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "Reader.__init__ may be called only once");
@@ -877,7 +932,11 @@ int Reader_init(ReaderObject *self, PyObject *args, PyObject *kwargs)
         im->predicate = Ref::borrow(predicate);
     }
     im->source = Ref::borrow(source);
-    if (!im->session.start(source, o, im->predicate.get()))
+    if (fd < -1) {
+        PyErr_SetString(PyExc_ValueError, "fd must be a file descriptor or -1");
+        return -1;
+    }
+    if (!im->session.start(source, o, im->predicate.get(), fd))
         return -1;
     im->failed = false;
     return 0;
@@ -952,7 +1011,8 @@ PyObject *Reader_configure(ReaderObject *self, PyObject *args)
         }
     }
     im.engine.columns = std::move(columns);
-    im.engine.reset_types();
+    if (!im.engine.reset_types())
+        return PyErr_NoMemory();
     im.configured = true;
     Py_RETURN_NONE;
 }
@@ -1024,10 +1084,12 @@ PyObject *Reader_next_batch(ReaderObject *self, PyObject *args)
         PyErr_SetString(PyExc_ValueError, "batch_rows must be at least 1");
         return nullptr;
     }
-    if (infer)
-        im.engine.reset_types();
-    else
+    if (infer) {
+        if (!im.engine.reset_types())
+            return PyErr_NoMemory();
+    } else {
         im.engine.reset_storage();
+    }
     const uint64_t table_first = im.session.first;
     const int64_t got = pump(im, rows, infer != 0, false, progress);
     if (got < 0)
@@ -1064,8 +1126,13 @@ PyObject *Reader_pending(ReaderObject *self, PyObject *)
 PyObject *Reader_reread(ReaderObject *self, PyObject *args)
 {
     PyObject *source, *skip_set = Py_None;
-    if (!PyArg_ParseTuple(args, "O|O", &source, &skip_set))
+    int fd = -1;
+    if (!PyArg_ParseTuple(args, "O|Oi", &source, &skip_set, &fd))
         return nullptr;
+    if (fd < -1) {
+        PyErr_SetString(PyExc_ValueError, "fd must be a file descriptor or -1");
+        return nullptr;
+    }
     BusyGuard guard(self);
     if (!guard.ok() || !ready(*self->impl))
         return nullptr;
@@ -1087,7 +1154,7 @@ PyObject *Reader_reread(ReaderObject *self, PyObject *args)
         o.bad_rows = BadRowDrop;
     Impl second;
     second.opts = o;
-    if (!second.session.start(source, o, predicate))
+    if (!second.session.start(source, o, predicate, fd))
         return nullptr;
     Ref header(open_rows(second));
     if (!header)
@@ -1227,7 +1294,7 @@ PyMethodDef Reader_methods[] = {
     {"pending", reinterpret_cast<PyCFunction>(Reader_pending), METH_NOARGS,
      "Rows that columns still need from their texts."},
     {"reread", reinterpret_cast<PyCFunction>(Reader_reread), METH_VARARGS,
-     "reread(source, skip_set=None): fills pending rows from a second read."},
+     "reread(source, skip_set=None, fd=-1): fills pending rows from a second read."},
     {"result", reinterpret_cast<PyCFunction>(Reader_result), METH_NOARGS, "(arrays, masks, rows)."},
     {"close", reinterpret_cast<PyCFunction>(Reader_close), METH_NOARGS, "Releases the parser and the source."},
     {nullptr, nullptr, 0, nullptr},

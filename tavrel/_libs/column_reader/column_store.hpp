@@ -8,16 +8,30 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace tv::reader {
 
-// A growing buffer: capacity doubles, so appending is amortised constant;
-// realloc of large blocks remaps pages rather than copying them.
+// A growing buffer: capacity doubles, so appending is amortised constant.
+// Large buffers (from 1 MiB) are private anonymous mappings on Linux, grown
+// by remapping their pages, so that growth never copies the values nor
+// needs the old and the new block at once.
 class Buffer {
 public:
+    // A block handed over by release(): free() it, or munmap() it with
+    // `mapped` bytes when that is not zero.
+    struct Block {
+        char *data;
+        size_t mapped;
+    };
+
     Buffer() noexcept = default;
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
-    ~Buffer() { std::free(data_); }
+    ~Buffer() { clear(); }
 
     char *data() const noexcept { return data_; }
     size_t size() const noexcept { return size_; }
@@ -32,6 +46,26 @@ public:
                 return false;
             cap *= 2;
         }
+#if defined(__linux__)
+        if (cap >= kMapBytes) {
+            void *p;
+            if (mapped_) {
+                p = mremap(data_, cap_, cap, MREMAP_MAYMOVE);
+            } else {
+                p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                if (p != MAP_FAILED && size_ != 0)
+                    std::memcpy(p, data_, size_);
+            }
+            if (p == MAP_FAILED)
+                return false;
+            if (!mapped_)
+                std::free(data_);
+            data_ = static_cast<char *>(p);
+            cap_ = cap;
+            mapped_ = true;
+            return true;
+        }
+#endif
         char *p = static_cast<char *>(std::realloc(data_, cap));
         if (p == nullptr)
             return false;
@@ -46,30 +80,56 @@ public:
         size_ = bytes;
         return true;
     }
-    // Gives the block to the caller (free() it), cut to its size.
-    char *release() noexcept
+    // Gives the block to the caller, cut to its size (null when empty).
+    Block release() noexcept
     {
-        char *p = data_;
-        if (p != nullptr && size_ < cap_) {
-            char *q = static_cast<char *>(std::realloc(p, size_ == 0 ? 1 : size_));
+        Block b{data_, 0};
+#if defined(__linux__)
+        if (mapped_) {
+            const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+            size_t keep = (size_ + page - 1) / page * page;
+            if (keep == 0)
+                keep = page;
+            if (keep < cap_ && mremap(data_, cap_, keep, 0) != MAP_FAILED)
+                cap_ = keep;
+            b.mapped = cap_;
+        }
+#endif
+        if (!mapped_ && data_ != nullptr && size_ < cap_) {
+            char *q = static_cast<char *>(std::realloc(data_, size_ == 0 ? 1 : size_));
             if (q != nullptr)
-                p = q;
+                b.data = q;
         }
         data_ = nullptr;
         size_ = cap_ = 0;
-        return p;
+        mapped_ = false;
+        return b;
+    }
+    static void free_block(const Block &b) noexcept
+    {
+#if defined(__linux__)
+        if (b.mapped != 0) {
+            munmap(b.data, b.mapped);
+            return;
+        }
+#endif
+        std::free(b.data);
     }
     void clear() noexcept
     {
-        std::free(data_);
+        free_block(Block{data_, mapped_ ? cap_ : 0});
         data_ = nullptr;
         size_ = cap_ = 0;
+        mapped_ = false;
     }
 
 private:
+    static constexpr size_t kMapBytes = size_t(1) << 20;
+
     char *data_ = nullptr;
     size_t size_ = 0;
     size_t cap_ = 0;
+    bool mapped_ = false;
 };
 
 // Texts appended one after another, in blocks of about a MiB (one text

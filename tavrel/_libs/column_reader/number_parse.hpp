@@ -54,7 +54,8 @@ struct IntValue {
     bool negative;  // a minus sign was read (also for "-0")
 };
 
-inline IntScan scan_int64(const char *b, const char *e, char group, IntValue *out) noexcept
+__attribute__((noinline)) inline IntScan scan_int64_general(const char *b, const char *e, char group,
+                                                            IntValue *out) noexcept
 {
     const unsigned char g = static_cast<unsigned char>(group);
     while (b < e && is_space(static_cast<unsigned char>(*b)))
@@ -92,6 +93,28 @@ inline IntScan scan_int64(const char *b, const char *e, char group, IntValue *ou
     return IntScan::Ok;
 }
 
+// The common form, an optional sign and 1 to 18 digits (which cannot
+// overflow), is read here; anything else by the general path.
+inline IntScan scan_int64(const char *b, const char *e, char group, IntValue *out) noexcept
+{
+    const char *p = b;
+    bool negative = false;
+    if (p < e && (*p == '-' || *p == '+')) {
+        negative = *p == '-';
+        ++p;
+    }
+    const char *digits = p;
+    uint64_t v = 0;
+    while (p < e && is_digit(static_cast<unsigned char>(*p)))
+        v = v * 10u + static_cast<unsigned>(*p++ - '0');
+    if (p == e && static_cast<size_t>(p - digits) - 1 < 18) {
+        out->negative = negative;
+        out->value = negative ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+        return IntScan::Ok;
+    }
+    return scan_int64_general(b, e, group, out);
+}
+
 namespace detail {
 
 inline bool equal_nocase(const char *b, const char *e, const char *word) noexcept
@@ -124,8 +147,9 @@ inline constexpr bool kOneRounding = false;
 }  // namespace detail
 
 // Parses a float; false when the text is no float.  decimal is the decimal
-// mark, group the group mark or NUL.
-inline bool scan_float(const char *b, const char *e, char decimal, char group, double *out) noexcept
+// mark, group the group mark or NUL.  Any text: see scan_float below.
+__attribute__((noinline)) inline bool scan_float_general(const char *b, const char *e, char decimal, char group,
+                                                         double *out) noexcept
 {
     trim_spaces(b, e);
     bool negative = false;
@@ -283,6 +307,40 @@ inline bool scan_float(const char *b, const char *e, char decimal, char group, d
     }
     *out = negative ? -value : value;
     return true;
+}
+
+// Parses a float; false when the text is no float.  decimal is the decimal
+// mark, group the group mark or NUL.  The common plain forms ("-12.375",
+// "42") of at most 19 digits are read here; the rest by the general path.
+inline bool scan_float(const char *b, const char *e, char decimal, char group, double *out) noexcept
+{
+    const char *p = b;
+    bool negative = false;
+    if (p < e && (*p == '-' || *p == '+')) {
+        negative = *p == '-';
+        ++p;
+    }
+    const char *digits = p;
+    uint64_t m = 0;  // wraps beyond 19 digits, which are not taken here
+    while (p < e && is_digit(static_cast<unsigned char>(*p)))
+        m = m * 10u + static_cast<unsigned>(*p++ - '0');
+    size_t count = static_cast<size_t>(p - digits);
+    size_t fraction = 0;
+    if (p < e && *p == decimal) {
+        const char *f = ++p;
+        while (p < e && is_digit(static_cast<unsigned char>(*p)))
+            m = m * 10u + static_cast<unsigned>(*p++ - '0');
+        fraction = static_cast<size_t>(p - f);
+        count += fraction;
+    }
+    if (detail::kOneRounding && p == e && count - 1 < 19 && fraction <= 22 && m <= (uint64_t(1) << 53)) {
+        double v = static_cast<double>(m);
+        if (fraction != 0)
+            v /= detail::kExactPowers[fraction];
+        *out = negative ? -v : v;
+        return true;
+    }
+    return scan_float_general(b, e, decimal, group, out);
 }
 
 }  // namespace tv::reader

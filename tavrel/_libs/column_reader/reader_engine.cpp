@@ -62,7 +62,7 @@ struct Engine::Parsed {
     bool minus_zero = false;
 };
 
-void Engine::reset_types() noexcept
+bool Engine::reset_types() noexcept
 {
     has_markers_ = false;
     std::memset(marker_first_, 0, sizeof marker_first_);
@@ -79,8 +79,18 @@ void Engine::reset_types() noexcept
             c.kind = Kind::Empty;
             c.unit = -1;
         }
+        settle(c);
+    }
+    order_.clear();
+    try {
+        for (auto &cp : columns)
+            order_.push_back(cp.get());
+    } catch (...) {
+        order_.clear();
+        return false;
     }
     reset_storage();
+    return true;
 }
 
 void Engine::reset_storage() noexcept
@@ -92,7 +102,6 @@ void Engine::reset_storage() noexcept
         c.data.clear();
         c.missing.clear();
         c.has_missing = false;
-        c.present = 0;
         c.valid_from = 0;
         c.text.clear();
         c.head.clear();
@@ -339,7 +348,6 @@ bool Engine::place_value(Column &c, const char *text, size_t size, int64_t row) 
     const int unit = k == Kind::Datetime ? c.type.unit() : -1;
     if ((k != c.kind || unit != c.unit) && !become(c, k, unit, row))
         return false;
-    ++c.present;
     return store(c, v, text, size, row);
 }
 
@@ -402,135 +410,90 @@ bool Engine::become(Column &c, Kind k, int unit, int64_t row) noexcept
     return true;
 }
 
-// --- the loops -----------------------------------------------------------------
+// --- the loop --------------------------------------------------------------------
 
-// Converts rows from r on while every value fits the column's kind K, and
-// returns the first row that does not (or last).  Missing values are
-// placed here too.
-template <Kind K>
-uint64_t Engine::run(Column &c, char **fields, const int64_t *first_field, uint64_t r, uint64_t last,
-                     int64_t row0) noexcept
+// Which kind's fast path a column takes: its own kind when no other family
+// is still possible (or the kind is forced), else none (Empty).
+void Engine::settle(Column &c) noexcept
 {
-    const uint64_t start = r;
-    const char group = rules.group_mark;
-    bool negative = false;
-    int64_t present = 0;
-    for (; r < last; ++r) {
-        const int64_t k = first_field[r] + c.src;
-        const char *text = fields[k];
-        const size_t size = static_cast<size_t>(fields[k + 1] - text) - 1;
-        const int64_t row = row0 + static_cast<int64_t>(r - start);
-        if (size == 0 || (has_markers_ && is_missing_text(text, size))) {
-            if (!place_missing(c, row))
-                return UINT64_MAX;
-            continue;
-        }
-        if constexpr (K == Kind::Int64 || K == Kind::UInt64) {
-            IntValue iv;
-            const IntScan s = scan_int64(text, text + size, group, &iv);
-            if (s == IntScan::Ok) {
-                if (K == Kind::UInt64 && iv.value < 0)
-                    break;
-                values_of<int64_t>(c)[row] = iv.value;
-                negative |= iv.value < 0;
-                if (iv.negative && iv.value == 0) {
-                    Parsed v;
-                    v.i = 0;
-                    v.minus_zero = true;
-                    if (!store(c, v, text, size, row))
-                        return UINT64_MAX;
-                }
-            } else if (K == Kind::UInt64 && s == IntScan::AboveInt64) {
-                uint64_t u;
-                if (!read_uint64(c, text, &u))
-                    break;
-                values_of<uint64_t>(c)[row] = u;
-            } else {
-                break;
-            }
-        } else if constexpr (K == Kind::Float64) {
-            if (!read_float(text, size, &values_of<double>(c)[row]))
-                break;
-        } else if constexpr (K == Kind::Bool) {
-            if (!read_bool(text, size, reinterpret_cast<uint8_t *>(c.data.data()) + row))
-                break;
-        } else if constexpr (K == Kind::Datetime) {
-            ValueClass v;
-            if (!read_datetime(text, size, &v))
-                break;
-            if (!c.forced) {
-                if (v.aware != c.type.aware() || v.unit > c.unit)
-                    break;
-                c.type.add(v);
-                if (c.type.kind() != Kind::Datetime)
-                    break;
-            }
-            if (!instant_to_count(v.instant, c.unit, &values_of<int64_t>(c)[row]))
-                break;
-        } else if constexpr (K == Kind::Text) {
-            if (!store_text(c.text, c, text, size, row))
-                return UINT64_MAX;
-        }
-        ++present;
-    }
-    if (negative)
-        c.type.scan()->seen_negative = 1;
-    c.present += present;
-    return r;
+    c.fast = (c.forced || !c.type.unsettled()) ? c.kind : Kind::Empty;
 }
 
-bool Engine::convert_column(Column &c, char **fields, const int64_t *first_field, uint64_t first,
-                            uint64_t last) noexcept
+// One field: missing, or a value the column's kind takes at once, or (the
+// general path) a value that is classified in full.
+__attribute__((always_inline)) inline bool Engine::convert_value(Column &c, const char *text, size_t size,
+                                                                  int64_t row) noexcept
 {
-    uint64_t r = first;
-    while (r < last) {
-        const int64_t row0 = rows_ + static_cast<int64_t>(r - first);
-        uint64_t stop = r;
-        if (c.forced || !c.type.unsettled()) {
-            switch (c.kind) {
-            case Kind::Int64:
-                stop = run<Kind::Int64>(c, fields, first_field, r, last, row0);
-                break;
-            case Kind::UInt64:
-                stop = run<Kind::UInt64>(c, fields, first_field, r, last, row0);
-                break;
-            case Kind::Float64:
-                stop = run<Kind::Float64>(c, fields, first_field, r, last, row0);
-                break;
-            case Kind::Bool:
-                stop = run<Kind::Bool>(c, fields, first_field, r, last, row0);
-                break;
-            case Kind::Datetime:
-                stop = run<Kind::Datetime>(c, fields, first_field, r, last, row0);
-                break;
-            case Kind::Text:
-                stop = run<Kind::Text>(c, fields, first_field, r, last, row0);
-                break;
-            case Kind::Empty:
-                break;
+    if (size == 0 || (has_markers_ && is_missing_text(text, size)))
+        return place_missing(c, row);
+    switch (c.fast) {
+    case Kind::Int64:
+    case Kind::UInt64: {
+        IntValue iv;
+        const IntScan s = scan_int64(text, text + size, rules.group_mark, &iv);
+        if (s == IntScan::Ok) {
+            if (iv.value < 0) {
+                if (c.fast == Kind::UInt64)
+                    break;
+                c.type.scan()->seen_negative = 1;
             }
+            values_of<int64_t>(c)[row] = iv.value;
+            if (iv.negative && iv.value == 0) {
+                Parsed v;
+                v.minus_zero = true;
+                return store(c, v, text, size, row);
+            }
+            return true;
         }
-        if (stop == UINT64_MAX)
-            return false;
-        if (stop >= last)
-            break;
-        // One value the fast loop did not take.
-        const int64_t k = first_field[stop] + c.src;
-        const char *text = fields[k];
-        const size_t size = static_cast<size_t>(fields[k + 1] - text) - 1;
-        const int64_t row = rows_ + static_cast<int64_t>(stop - first);
-        bool ok;
-        if (is_missing_text(text, size))
-            ok = place_missing(c, row);
-        else if (c.forced)
-            ok = fail(EngineError::BadValue, c, row, text, size);
-        else
-            ok = place_value(c, text, size, row);
-        if (!ok)
-            return false;
-        r = stop + 1;
+        uint64_t u;
+        if (c.fast == Kind::UInt64 && s == IntScan::AboveInt64 && read_uint64(c, text, &u)) {
+            values_of<uint64_t>(c)[row] = u;
+            return true;
+        }
+        break;
     }
-    return true;
+    case Kind::Float64: {
+        double *slot = &values_of<double>(c)[row];
+        if (rules.float_algorithm == FloatAlgorithm::Exact
+                ? scan_float(text, text + size, rules.decimal_mark, rules.group_mark, slot)
+                : read_float(text, size, slot))
+            return true;
+        break;
+    }
+    case Kind::Bool:
+        if (read_bool(text, size, reinterpret_cast<uint8_t *>(c.data.data()) + row))
+            return true;
+        break;
+    case Kind::Datetime: {
+        ValueClass v;
+        if (!read_datetime(text, size, &v))
+            break;
+        if (!c.forced) {
+            if (v.aware != c.type.aware() || v.unit > c.unit)
+                break;
+            c.type.add(v);
+            if (c.type.kind() != Kind::Datetime)
+                break;
+        }
+        if (instant_to_count(v.instant, c.unit, &values_of<int64_t>(c)[row]))
+            return true;
+        break;
+    }
+    case Kind::Text:
+        return store_text(c.text, c, text, size, row);
+    case Kind::Empty:
+        break;
+    }
+    return convert_slow(c, text, size, row);
+}
+
+bool Engine::convert_slow(Column &c, const char *text, size_t size, int64_t row) noexcept
+{
+    if (c.forced)
+        return fail(EngineError::BadValue, c, row, text, size);
+    const bool ok = place_value(c, text, size, row);
+    settle(c);
+    return ok;
 }
 
 bool Engine::convert(TextParser *p, uint64_t first, uint64_t last) noexcept
@@ -551,9 +514,20 @@ bool Engine::convert(TextParser *p, uint64_t first, uint64_t last) noexcept
             std::memset(c.missing.data() + rows_, 0, static_cast<size_t>(batch_end_ - rows_));
         }
     }
-    for (auto &cp : columns) {
-        if (!convert_column(*cp, p->field_ptrs, p->row_first_field, first, last))
-            return false;
+    // Row by row, so that the texts and the field table are read in order.
+    Column **cols = order_.data();
+    const size_t ncols = order_.size();
+    char **fields = p->field_ptrs;
+    const int64_t *first_field = p->row_first_field;
+    int64_t row = rows_;
+    for (uint64_t r = first; r < last; ++r, ++row) {
+        char **f = fields + first_field[r];
+        for (size_t j = 0; j < ncols; ++j) {
+            Column &c = *cols[j];
+            const char *text = f[c.src];
+            if (!convert_value(c, text, static_cast<size_t>(f[c.src + 1] - text) - 1, row))
+                return false;
+        }
     }
     rows_ = batch_end_;
     return true;

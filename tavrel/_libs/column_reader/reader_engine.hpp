@@ -59,11 +59,11 @@ struct Column {
     uint8_t allowed = kFamAll;
     TypeState type;
     Kind kind = Kind::Empty;  // the kind the stored values have
+    Kind fast = Kind::Empty;  // the kind whose fast path it takes (Empty: none)
     int unit = -1;            // their unit (Datetime)
     Buffer data;              // one value per row (8 bytes, 1 for Bool)
     Buffer missing;           // one flag per row, once a value was missing
     bool has_missing = false;
-    int64_t present = 0;      // present values so far
     int64_t valid_from = 0;   // rows before this one are pending
     TextStore text;           // Text: rows [valid_from, rows)
     TextStore head;           // Text: rows [0, valid_from), once filled
@@ -90,8 +90,9 @@ public:
     // Rows converted (the length of every column).
     int64_t rows() const noexcept { return rows_; }
 
-    // Prepares the columns for a fresh start (types and storage).
-    void reset_types() noexcept;
+    // Prepares the columns for a fresh start (types and storage); false
+    // when out of memory.
+    bool reset_types() noexcept;
     // Drops the stored values but keeps the decided types (rows() becomes 0).
     void reset_storage() noexcept;
 
@@ -109,11 +110,9 @@ public:
 private:
     struct Parsed;
 
-    bool convert_column(Column &c, char **fields, const int64_t *first_field, uint64_t first,
-                        uint64_t last) noexcept;
-    template <Kind K>
-    uint64_t run(Column &c, char **fields, const int64_t *first_field, uint64_t r, uint64_t last,
-                 int64_t row0) noexcept;
+    void settle(Column &c) noexcept;
+    bool convert_value(Column &c, const char *text, size_t size, int64_t row) noexcept;
+    __attribute__((noinline)) bool convert_slow(Column &c, const char *text, size_t size, int64_t row) noexcept;
     void classify(Column &c, const char *text, size_t size, Parsed &v) noexcept;
     bool place_missing(Column &c, int64_t row) noexcept;
     bool place_value(Column &c, const char *text, size_t size, int64_t row) noexcept;
@@ -132,6 +131,7 @@ private:
     const tv_datetime_capi *dt_;
     int64_t rows_ = 0;
     int64_t batch_end_ = 0;     // rows_ plus the rows of the batch being converted
+    std::vector<Column *> order_;  // the columns, for the conversion loop
     bool has_markers_ = false;  // missing markers besides the empty field
     bool marker_first_[256] = {};
 };
