@@ -309,10 +309,52 @@ __attribute__((noinline)) inline bool scan_float_general(const char *b, const ch
     return true;
 }
 
+namespace detail {
+
+// Eight bytes at p, the first in the low byte.
+inline uint64_t load8(const char *p) noexcept
+{
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    return w;
+}
+
+// How many of the bytes of w (at most `room`) are digits, from the first.
+inline unsigned digit_run(uint64_t w, size_t room) noexcept
+{
+    const uint64_t t = w - 0x3030303030303030u;
+    uint64_t stop = (t | (t + 0x7676767676767676u)) & 0x8080808080808080u;
+    if (room < 8)
+        stop |= 0x8080808080808080u << (8 * room);
+    return stop == 0 ? 8u : static_cast<unsigned>(__builtin_ctzll(stop)) / 8u;
+}
+
+// The value of the first k (1..8) bytes of w, all digits.
+inline uint64_t digits_value(uint64_t w, unsigned k) noexcept
+{
+    // Leading zeros in front: the k digits move to the top bytes.
+    w = (w << (8 * (8 - k))) | (0x3030303030303030u >> (8 * k));
+    w -= 0x3030303030303030u;
+    w = (w * 10) + (w >> 8);
+    w = (((w & 0x000000FF000000FFu) * (100 + (1000000ull << 32))) +
+         (((w >> 16) & 0x000000FF000000FFu) * (1 + (10000ull << 32)))) >> 32;
+    return w;
+}
+
+inline constexpr uint64_t kPowers10[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+}  // namespace detail
+
 // Parses a float; false when the text is no float.  decimal is the decimal
 // mark, group the group mark or NUL.  The common plain forms ("-12.375",
-// "42") of at most 19 digits are read here; the rest by the general path.
-inline bool scan_float(const char *b, const char *e, char decimal, char group, double *out) noexcept
+// "42") of at most 16 digits are read here, eight digits at a time when
+// the bytes up to `readable` may be loaded (the field's own end is still
+// where the text ends); the rest by the general path.
+inline bool scan_float(const char *b, const char *e, char decimal, char group, double *out,
+                       const char *readable = nullptr) noexcept
 {
     const char *p = b;
     bool negative = false;
@@ -320,18 +362,42 @@ inline bool scan_float(const char *b, const char *e, char decimal, char group, d
         negative = *p == '-';
         ++p;
     }
-    const char *digits = p;
-    uint64_t m = 0;  // wraps beyond 19 digits, which are not taken here
-    while (p < e && is_digit(static_cast<unsigned char>(*p)))
-        m = m * 10u + static_cast<unsigned>(*p++ - '0');
-    size_t count = static_cast<size_t>(p - digits);
-    size_t fraction = 0;
-    if (p < e && *p == decimal) {
-        const char *f = ++p;
+    uint64_t m;
+    size_t count, fraction = 0;
+    if (readable != nullptr && readable - p >= 16) {
+        // Integer digits, then fraction digits, eight at a time.
+        const uint64_t w = detail::load8(p);
+        const unsigned k = detail::digit_run(w, static_cast<size_t>(e - p));
+        if (k == 8)
+            return scan_float_general(b, e, decimal, group, out);
+        m = k != 0 ? detail::digits_value(w, k) : 0;
+        p += k;
+        count = k;
+        if (p < e && *p == decimal) {
+            ++p;
+            const uint64_t f = detail::load8(p);
+            const unsigned j = detail::digit_run(f, static_cast<size_t>(e - p));
+            if (j == 8)
+                return scan_float_general(b, e, decimal, group, out);
+            if (j != 0)
+                m = m * detail::kPowers10[j] + detail::digits_value(f, j);
+            p += j;
+            fraction = j;
+            count += j;
+        }
+    } else {
+        const char *digits = p;
+        m = 0;  // wraps beyond 19 digits, which are not taken here
         while (p < e && is_digit(static_cast<unsigned char>(*p)))
             m = m * 10u + static_cast<unsigned>(*p++ - '0');
-        fraction = static_cast<size_t>(p - f);
-        count += fraction;
+        count = static_cast<size_t>(p - digits);
+        if (p < e && *p == decimal) {
+            const char *f = ++p;
+            while (p < e && is_digit(static_cast<unsigned char>(*p)))
+                m = m * 10u + static_cast<unsigned>(*p++ - '0');
+            fraction = static_cast<size_t>(p - f);
+            count += fraction;
+        }
     }
     if (detail::kOneRounding && p == e && count - 1 < 19 && fraction <= 22 && m <= (uint64_t(1) << 53)) {
         double v = static_cast<double>(m);

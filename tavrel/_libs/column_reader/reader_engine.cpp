@@ -455,7 +455,7 @@ __attribute__((always_inline)) inline bool Engine::convert_value(Column &c, cons
     case Kind::Float64: {
         double *slot = &values_of<double>(c)[row];
         if (rules.float_algorithm == FloatAlgorithm::Exact
-                ? scan_float(text, text + size, rules.decimal_mark, rules.group_mark, slot)
+                ? scan_float(text, text + size, rules.decimal_mark, rules.group_mark, slot, readable_)
                 : read_float(text, size, slot))
             return true;
         break;
@@ -514,6 +514,9 @@ bool Engine::convert(TextParser *p, uint64_t first, uint64_t last) noexcept
             std::memset(c.missing.data() + rows_, 0, static_cast<size_t>(batch_end_ - rows_));
         }
     }
+    // The number scanner may load a few bytes past a field's end, within
+    // the parser's stream buffer.
+    readable_ = p->text_buf + p->text_cap;
     // Row by row, so that the texts and the field table are read in order.
     Column **cols = order_.data();
     const size_t ncols = order_.size();
