@@ -372,8 +372,10 @@ class _Spool:
         data = self._stream.read(size)
         if isinstance(data, str):
             data = data.encode("utf-8", self._errors)
-        elif not isinstance(data, bytes):
+        elif isinstance(data, (bytearray, memoryview)):
             data = bytes(data)
+        elif not isinstance(data, bytes):
+            raise TypeError(f"source.read() returned {type(data).__name__}, not bytes or str")
         self.copy.write(data)
         return data
 

@@ -625,14 +625,23 @@ PyObject *open_rows(Impl &im)
     TextParser *p = s.p;
     const Options &o = im.opts;
     const bool has_header = o.header >= 0;
-    const uint64_t want = has_header ? static_cast<uint64_t>(o.header) + 1 : 1;
-    int status = s.tokenize(static_cast<size_t>(want));
-    if (status != 0) {
-        tokenizer_failed(s, status);
-        return nullptr;
+    // Rows before the header are dropped one by one: the tokenizer measures
+    // each row against the one kept before it until the width is known.
+    int status = 0;
+    for (int64_t i = 0; i <= (has_header ? o.header : 0); ++i) {
+        if (i > 0)
+            api->parser_discard_rows(p, static_cast<size_t>(p->row_count));
+        status = s.tokenize(1);
+        if (status != 0) {
+            tokenizer_failed(s, status);
+            return nullptr;
+        }
+        if (!emit_warnings(s) || PyErr_CheckSignals() < 0)
+            return nullptr;
+        if (p->row_count == 0)
+            break;
     }
-    if (!emit_warnings(s))
-        return nullptr;
+    const uint64_t want = 1;
     Ref header(Py_NewRef(Py_None));
     if (has_header) {
         if (p->row_count < want) {
