@@ -14,6 +14,7 @@ MODULES = [
     "tavrel._libs.orderflip",
     "tavrel._libs.properties",
     "tavrel._libs.indexing",
+    "tavrel._libs.column_reader",
 ]
 
 
