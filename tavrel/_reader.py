@@ -45,7 +45,7 @@ _UNITS = {"Y": 0, "M": 1, "D": 4, "h": 5, "m": 6, "s": 7, "ms": 8, "us": 9, "ns"
 _BAD_ROWS = {"error": 0, "warn": 1, "skip": 2}
 _FLOAT_ALGORITHMS = {"exact": 0, "fast": 1, "precise": 2, "roundtrip": 3}
 _DEFAULT_CHUNK = 1 << 20
-_MAX_CHUNK = 1 << 28
+_MAX_CHUNK = 1 << 26
 _PROGRESS_MIN_BYTES = 4 << 20
 
 
@@ -375,7 +375,7 @@ class _Spool:
         elif isinstance(data, (bytearray, memoryview)):
             data = bytes(data)
         elif not isinstance(data, bytes):
-            raise TypeError(f"source.read() returned {type(data).__name__}, not bytes or str")
+            raise TypeError(f"source.read() returned {type(data).__name__}: an object that is neither bytes nor str")
         self.copy.write(data)
         return data
 

@@ -58,7 +58,7 @@ PyObject *ParseWarning = nullptr;  // tavrel.ParseWarning
 bool numpy2 = false;               // StringDType text columns
 PyArray_Descr *datetime_descrs[14] = {};
 
-constexpr int64_t kMaxChunkBytes = int64_t(1) << 28;
+constexpr int64_t kMaxChunkBytes = int64_t(1) << 26;
 constexpr size_t kBatchBytes = size_t(256) << 10;  // text converted per batch
 constexpr uint64_t kShrinkEvery = uint64_t(16) << 20;  // input bytes between shrinks of the tables
 
@@ -349,7 +349,23 @@ struct Session {
 void tokenizer_failed(Session &s, int status)
 {
     if (PyErr_Occurred()) {
-        // From read(), the row-skip predicate or the text encoder.
+        // From read(), the row-skip predicate or the text encoder.  A read()
+        // that returned neither bytes nor text fails in the encoder with an
+        // obscure TypeError: say what happened.
+        const char *text = s.p->error_text != nullptr ? s.p->error_text : "";
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && std::strcmp(text, "Unknown error in IO callback") == 0) {
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            PyErr_NormalizeException(&type, &value, &tb);
+            PyErr_SetString(PyExc_TypeError, "source.read() returned an object that is neither bytes nor str");
+            PyObject *type2, *value2, *tb2;
+            PyErr_Fetch(&type2, &value2, &tb2);
+            PyErr_NormalizeException(&type2, &value2, &tb2);
+            PyException_SetCause(value2, value);  // takes the reference
+            Py_XDECREF(type);
+            Py_XDECREF(tb);
+            PyErr_Restore(type2, value2, tb2);
+        }
         return;
     }
     if (status != -1) {
