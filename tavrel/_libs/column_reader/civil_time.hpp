@@ -113,15 +113,41 @@ inline bool instant_to_count(const Instant &t, int unit, int64_t *out) noexcept
         if (__builtin_mul_overflow(t.day, 86400 / per, &r) || __builtin_add_overflow(r, t.second / per, &r))
             return false;
     } else if (unit >= kUnitSecond && unit <= kUnitAtto) {
-        // Units per second and attoseconds per unit.
-        int64_t per_second = 1;
-        for (int u = kUnitSecond; u < unit; ++u)
-            per_second *= 1000;
-        const int64_t attos_per_unit = 1000000000000000000 / per_second;
-        if (t.attosecond % attos_per_unit != 0)
-            return false;
+        // Units per second and attoseconds per unit, with constant divisors.
+        int64_t per_second, part;
+        switch (unit) {
+        case kUnitSecond:
+            per_second = 1;
+            part = t.attosecond == 0 ? 0 : -1;
+            break;
+        case kUnitSecond + 1:
+            per_second = 1000;
+            part = t.attosecond % 1000000000000000 == 0 ? t.attosecond / 1000000000000000 : -1;
+            break;
+        case kUnitSecond + 2:
+            per_second = 1000000;
+            part = t.attosecond % 1000000000000 == 0 ? t.attosecond / 1000000000000 : -1;
+            break;
+        case kUnitSecond + 3:
+            per_second = 1000000000;
+            part = t.attosecond % 1000000000 == 0 ? t.attosecond / 1000000000 : -1;
+            break;
+        case kUnitSecond + 4:
+            per_second = 1000000000000;
+            part = t.attosecond % 1000000 == 0 ? t.attosecond / 1000000 : -1;
+            break;
+        case kUnitSecond + 5:
+            per_second = 1000000000000000;
+            part = t.attosecond % 1000 == 0 ? t.attosecond / 1000 : -1;
+            break;
+        default:
+            per_second = 1000000000000000000;
+            part = t.attosecond;
+            break;
+        }
+        if (part < 0)
+            return false;  // not a whole number of units
         int64_t seconds;
-        int64_t part = t.attosecond / attos_per_unit;
         if (__builtin_mul_overflow(t.day, int64_t(86400), &seconds) ||
             __builtin_add_overflow(seconds, int64_t(t.second), &seconds))
             return false;

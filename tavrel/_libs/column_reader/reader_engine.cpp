@@ -468,7 +468,7 @@ __attribute__((always_inline)) inline bool Engine::convert_value(Column &c, cons
         ValueClass v;
         if (!read_datetime(text, size, &v))
             break;
-        if (!c.forced) {
+        if (!c.forced && !c.type.holds(v)) {
             if (v.aware != c.type.aware() || v.unit > c.unit)
                 break;
             c.type.add(v);

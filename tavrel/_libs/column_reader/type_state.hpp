@@ -115,6 +115,13 @@ public:
         }
     }
 
+    // A date-time value that changes nothing: the same kind of zone, no
+    // finer unit, within the instants seen.
+    bool holds(const ValueClass &v) const noexcept
+    {
+        return v.aware == aware_ && v.unit <= unit_ && !(v.instant < min_) && !(max_ < v.instant);
+    }
+
     uint8_t mask() const noexcept { return mask_; }
     int unit() const noexcept { return unit_; }
     bool aware() const noexcept { return aware_; }
