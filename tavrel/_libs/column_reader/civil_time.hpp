@@ -86,6 +86,16 @@ inline Instant make_instant(int64_t year, int month, int day, int hour, int minu
     return t;
 }
 
+// Attoseconds (0..10^18-1) as a count of a unit with PerSecond units per
+// second; -1 when they are not a whole number of units.
+template <int64_t PerSecond>
+inline int64_t units_of_attos(int64_t attos, int64_t *per_second) noexcept
+{
+    constexpr int64_t attos_per_unit = 1000000000000000000 / PerSecond;
+    *per_second = PerSecond;
+    return attos % attos_per_unit == 0 ? attos / attos_per_unit : -1;
+}
+
 // Count of `unit` since the epoch; false when it overflows an int64 or is
 // the int64 minimum (NumPy's NaT), or when the instant is not a whole
 // number of units.
@@ -113,36 +123,29 @@ inline bool instant_to_count(const Instant &t, int unit, int64_t *out) noexcept
         if (__builtin_mul_overflow(t.day, 86400 / per, &r) || __builtin_add_overflow(r, t.second / per, &r))
             return false;
     } else if (unit >= kUnitSecond && unit <= kUnitAtto) {
-        // Units per second and attoseconds per unit, with constant divisors.
+        // Units per second, and the attoseconds as units (constant divisors).
         int64_t per_second, part;
         switch (unit) {
         case kUnitSecond:
-            per_second = 1;
-            part = t.attosecond == 0 ? 0 : -1;
+            part = units_of_attos<1>(t.attosecond, &per_second);
             break;
         case kUnitSecond + 1:
-            per_second = 1000;
-            part = t.attosecond % 1000000000000000 == 0 ? t.attosecond / 1000000000000000 : -1;
+            part = units_of_attos<1000>(t.attosecond, &per_second);
             break;
         case kUnitSecond + 2:
-            per_second = 1000000;
-            part = t.attosecond % 1000000000000 == 0 ? t.attosecond / 1000000000000 : -1;
+            part = units_of_attos<1000000>(t.attosecond, &per_second);
             break;
         case kUnitSecond + 3:
-            per_second = 1000000000;
-            part = t.attosecond % 1000000000 == 0 ? t.attosecond / 1000000000 : -1;
+            part = units_of_attos<1000000000>(t.attosecond, &per_second);
             break;
         case kUnitSecond + 4:
-            per_second = 1000000000000;
-            part = t.attosecond % 1000000 == 0 ? t.attosecond / 1000000 : -1;
+            part = units_of_attos<1000000000000>(t.attosecond, &per_second);
             break;
         case kUnitSecond + 5:
-            per_second = 1000000000000000;
-            part = t.attosecond % 1000 == 0 ? t.attosecond / 1000 : -1;
+            part = units_of_attos<1000000000000000>(t.attosecond, &per_second);
             break;
         default:
-            per_second = 1000000000000000000;
-            part = t.attosecond;
+            part = units_of_attos<1000000000000000000>(t.attosecond, &per_second);
             break;
         }
         if (part < 0)

@@ -1051,23 +1051,9 @@ bool ready(Impl &im)
     return true;
 }
 
-// read(progress=None): the whole input.
-PyObject *Reader_read(ReaderObject *self, PyObject *args)
-{
-    PyObject *progress = Py_None;
-    if (!PyArg_ParseTuple(args, "|O", &progress))
-        return nullptr;
-    BusyGuard guard(self);
-    if (!guard.ok() || !ready(*self->impl))
-        return nullptr;
-    if (pump(*self->impl, -1, false, false, progress) < 0)
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
-// classify(progress=None): the whole input, keeping only the decided types:
-// a list of (kind, unit).
-PyObject *Reader_classify(ReaderObject *self, PyObject *args)
+// The whole input; with `classify`, only the decided types are kept and
+// returned as a list of (kind, unit).
+PyObject *read_all(ReaderObject *self, PyObject *args, bool classify)
 {
     PyObject *progress = Py_None;
     if (!PyArg_ParseTuple(args, "|O", &progress))
@@ -1076,8 +1062,10 @@ PyObject *Reader_classify(ReaderObject *self, PyObject *args)
     if (!guard.ok() || !ready(*self->impl))
         return nullptr;
     Impl &im = *self->impl;
-    if (pump(im, -1, false, true, progress) < 0)
+    if (pump(im, -1, false, classify, progress) < 0)
         return nullptr;
+    if (!classify)
+        Py_RETURN_NONE;
     Ref list(PyList_New(static_cast<Py_ssize_t>(im.engine.columns.size())));
     if (!list)
         return nullptr;
@@ -1090,6 +1078,12 @@ PyObject *Reader_classify(ReaderObject *self, PyObject *args)
     }
     return list.release();
 }
+
+// read(progress=None): the whole input.
+PyObject *Reader_read(ReaderObject *self, PyObject *args) { return read_all(self, args, false); }
+
+// classify(progress=None): [(kind, unit)] decided by the whole input.
+PyObject *Reader_classify(ReaderObject *self, PyObject *args) { return read_all(self, args, true); }
 
 // next_batch(rows, infer, progress=None): up to `rows` more data rows, the
 // types decided by this batch alone when `infer`; the rows converted (0 at

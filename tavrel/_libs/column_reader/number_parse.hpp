@@ -31,6 +31,14 @@
 namespace tv::reader {
 
 inline bool is_space(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Steps over one sign; true when it was a minus.
+inline bool read_sign(const char *&p, const char *e) noexcept
+{
+    if (p < e && (*p == '-' || *p == '+'))
+        return *p++ == '-';
+    return false;
+}
 inline bool is_digit(unsigned char c) noexcept { return static_cast<unsigned>(c - '0') < 10u; }
 
 // Narrows [b, e) to its text without surrounding whitespace.
@@ -60,11 +68,7 @@ __attribute__((noinline)) inline IntScan scan_int64_general(const char *b, const
     const unsigned char g = static_cast<unsigned char>(group);
     while (b < e && is_space(static_cast<unsigned char>(*b)))
         ++b;
-    bool negative = false;
-    if (b < e && (*b == '-' || *b == '+')) {
-        negative = *b == '-';
-        ++b;
-    }
+    const bool negative = read_sign(b, e);
     if (b == e || !is_digit(static_cast<unsigned char>(*b)))
         return IntScan::NotInt;
     const uint64_t limit = negative ? uint64_t(INT64_MAX) + 1u : uint64_t(INT64_MAX);
@@ -98,11 +102,7 @@ __attribute__((noinline)) inline IntScan scan_int64_general(const char *b, const
 inline IntScan scan_int64(const char *b, const char *e, char group, IntValue *out) noexcept
 {
     const char *p = b;
-    bool negative = false;
-    if (p < e && (*p == '-' || *p == '+')) {
-        negative = *p == '-';
-        ++p;
-    }
+    const bool negative = read_sign(p, e);
     const char *digits = p;
     uint64_t v = 0;
     while (p < e && is_digit(static_cast<unsigned char>(*p)))
@@ -152,11 +152,7 @@ __attribute__((noinline)) inline bool scan_float_general(const char *b, const ch
                                                          double *out) noexcept
 {
     trim_spaces(b, e);
-    bool negative = false;
-    if (b < e && (*b == '-' || *b == '+')) {
-        negative = *b == '-';
-        ++b;
-    }
+    const bool negative = read_sign(b, e);
     if (b == e)
         return false;
     const unsigned char dm = static_cast<unsigned char>(decimal);
@@ -357,11 +353,7 @@ inline bool scan_float(const char *b, const char *e, char decimal, char group, d
                        const char *readable = nullptr) noexcept
 {
     const char *p = b;
-    bool negative = false;
-    if (p < e && (*p == '-' || *p == '+')) {
-        negative = *p == '-';
-        ++p;
-    }
+    const bool negative = read_sign(p, e);
     uint64_t m;
     size_t count, fraction = 0;
     if (readable != nullptr && readable - p >= 16) {

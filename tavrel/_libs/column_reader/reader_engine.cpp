@@ -46,6 +46,11 @@ void fill_default(Column &c, Kind k, int64_t a, int64_t b) noexcept
     }
 }
 
+inline uint8_t *bool_slot(Column &c, int64_t row) noexcept
+{
+    return reinterpret_cast<uint8_t *>(c.data.data()) + row;
+}
+
 inline bool row_missing(const Column &c, int64_t row) noexcept
 {
     return c.has_missing && c.missing.data()[row] != 0;
@@ -159,20 +164,6 @@ bool Engine::read_float(const char *text, size_t size, double *out) const noexce
 
 namespace {
 
-bool equal_nocase(const char *text, size_t size, const char *word) noexcept
-{
-    if (std::strlen(word) != size)
-        return false;
-    for (size_t i = 0; i < size; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<unsigned char>(c + ('a' - 'A'));
-        if (c != static_cast<unsigned char>(word[i]))
-            return false;
-    }
-    return true;
-}
-
 bool in_list(const std::vector<std::string> &list, const char *text, size_t size) noexcept
 {
     for (const std::string &s : list) {
@@ -192,11 +183,12 @@ bool Engine::read_bool(const char *text, size_t size, uint8_t *out) const noexce
             return false;
         return api_->parse_bool(text, out) == 0;
     }
-    if (rules.true_values.empty() ? equal_nocase(text, size, "true") : in_list(rules.true_values, text, size)) {
+    if (rules.true_values.empty() ? detail::equal_nocase(text, text + size, "true")
+                                   : in_list(rules.true_values, text, size)) {
         *out = 1;
         return true;
     }
-    if (rules.false_values.empty() ? equal_nocase(text, size, "false")
+    if (rules.false_values.empty() ? detail::equal_nocase(text, text + size, "false")
                                    : in_list(rules.false_values, text, size)) {
         *out = 0;
         return true;
@@ -323,7 +315,7 @@ bool Engine::store(Column &c, const Parsed &v, const char *text, size_t size, in
         values_of<double>(c)[row] = v.f;
         return true;
     case Kind::Bool:
-        c.data.data()[row] = v.b;
+        *bool_slot(c, row) = v.b;
         return true;
     case Kind::Datetime:
         if (!instant_to_count(v.cls.instant, c.unit, &values_of<int64_t>(c)[row]))
@@ -461,7 +453,7 @@ __attribute__((always_inline)) inline bool Engine::convert_value(Column &c, cons
         break;
     }
     case Kind::Bool:
-        if (read_bool(text, size, reinterpret_cast<uint8_t *>(c.data.data()) + row))
+        if (read_bool(text, size, bool_slot(c, row)))
             return true;
         break;
     case Kind::Datetime: {
@@ -550,23 +542,14 @@ int64_t Engine::pending_rows() const noexcept
 
 bool Engine::fill_value(Column &c, const char *text, size_t size, int64_t row) noexcept
 {
-    switch (c.kind) {
-    case Kind::Bool:
-        if (read_bool(text, size, reinterpret_cast<uint8_t *>(c.data.data()) + row))
-            return true;
-        break;
-    case Kind::Datetime: {
-        ValueClass v;
-        if (read_datetime(text, size, &v) && v.unit <= c.unit &&
-            instant_to_count(v.instant, c.unit, &values_of<int64_t>(c)[row]))
-            return true;
-        break;
-    }
-    case Kind::Text:
+    ValueClass v;
+    if (c.kind == Kind::Bool && read_bool(text, size, bool_slot(c, row)))
+        return true;
+    if (c.kind == Kind::Datetime && read_datetime(text, size, &v) &&
+        instant_to_count(v.instant, c.unit, &values_of<int64_t>(c)[row]))
+        return true;
+    if (c.kind == Kind::Text)
         return store_text(c.head, c, text, size, row);
-    default:
-        break;
-    }
     return fail(EngineError::SourceChanged, c, row, text, size);
 }
 
