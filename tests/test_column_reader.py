@@ -291,6 +291,11 @@ def test_bad_rows_under_each_policy():
 def test_short_rows_are_padded_with_missing_values():
     c = read("a,b,c\n1\n2,3\n")
     assert c.missing["c"].tolist() == [True, True] and c.missing["b"].tolist() == [True, False]
+    # The first row too, when the names give the width.
+    c = read("1\n2,3\n", header=None, names=["p", "q"])
+    assert values(c["q"]) == [0, 3] and c.missing["q"].tolist() == [True, False]
+    first, second = tavrel.iter_columns(OneWay(b"1\n2,3\n"), header=None, names=["p", "q"], batch_rows=1)
+    assert first.missing["q"].tolist() == [True] and values(second["q"]) == [3]
 
 
 def test_unclosed_quote_and_empty_inputs():

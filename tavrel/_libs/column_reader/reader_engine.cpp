@@ -87,9 +87,13 @@ bool Engine::reset_types() noexcept
         settle(c);
     }
     order_.clear();
+    needed_ = 0;
     try {
-        for (auto &cp : columns)
+        for (auto &cp : columns) {
             order_.push_back(cp.get());
+            if (cp->src + 1 > needed_)
+                needed_ = cp->src + 1;
+        }
     } catch (...) {
         order_.clear();
         return false;
@@ -514,11 +518,20 @@ bool Engine::convert(TextParser *p, uint64_t first, uint64_t last) noexcept
     const size_t ncols = order_.size();
     char **fields = p->field_ptrs;
     const int64_t *first_field = p->row_first_field;
+    const int64_t *counts = p->row_field_count;
     int64_t row = rows_;
     for (uint64_t r = first; r < last; ++r, ++row) {
         char **f = fields + first_field[r];
+        // Rows are padded to the width by the tokenizer, except a first row
+        // read before the width was known: its absent fields are missing.
+        const bool whole = counts[r] >= needed_;
         for (size_t j = 0; j < ncols; ++j) {
             Column &c = *cols[j];
+            if (!whole && c.src >= counts[r]) {
+                if (!place_missing(c, row))
+                    return false;
+                continue;
+            }
             const char *text = f[c.src];
             if (!convert_value(c, text, static_cast<size_t>(f[c.src + 1] - text) - 1, row))
                 return false;
@@ -567,8 +580,9 @@ bool Engine::fill_pending(TextParser *p, uint64_t first, uint64_t last, int64_t 
             if (row >= c.valid_from)
                 break;
             const int64_t k = first_field[r] + c.src;
-            const char *text = fields[k];
-            const size_t size = static_cast<size_t>(fields[k + 1] - text) - 1;
+            const bool absent = c.src >= p->row_field_count[r];
+            const char *text = absent ? "" : fields[k];
+            const size_t size = absent ? 0 : static_cast<size_t>(fields[k + 1] - text) - 1;
             const bool missing = is_missing_text(text, size);
             if (missing != row_missing(c, row))
                 return fail(EngineError::SourceChanged, c, row, text, size);

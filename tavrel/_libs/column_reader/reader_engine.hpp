@@ -133,6 +133,7 @@ private:
     int64_t batch_end_ = 0;     // rows_ plus the rows of the batch being converted
     std::vector<Column *> order_;  // the columns, for the conversion loop
     const char *readable_ = nullptr;  // end of the parser's stream buffer
+    int64_t needed_ = 0;              // fields a row needs for every column read
     bool has_markers_ = false;  // missing markers besides the empty field
     bool marker_first_[256] = {};
 };
