@@ -128,3 +128,50 @@ def test_large_table_over_every_source_and_batch(tmp_path):
         if batch == 1 and n > 5000:
             continue
         same(whole, concatenated(list(tavrel.iter_columns(path, batch_rows=batch)), whole))
+
+
+@st.composite
+def hostile(draw):
+    """Any bytes of a delimited-text alphabet, under any dialect."""
+    data = draw(st.binary(max_size=300) | st.lists(st.sampled_from(
+        [b"a", b"1", b"-2.5", b",", b";", b'"', b"\n", b"\r", b"\r\n", b"#", b"\\", b" ", b"\x00", b"\xff", b"",
+         b"2020-01-01", b"true", b"NA"]), max_size=80).map(b"".join))
+    options = dict(
+        sep=draw(st.sampled_from([",", ";"])),
+        quote=draw(st.sampled_from(['"', None])),
+        escape=draw(st.sampled_from([None, "\\"])),
+        comment=draw(st.sampled_from([None, "#"])),
+        header=draw(st.sampled_from([0, 1, None])),
+        drop_blank_rows=draw(st.booleans()),
+        bad_rows=draw(st.sampled_from(["error", "warn", "skip"])),
+        encoding_errors=draw(st.sampled_from(["strict", "replace"])),
+        chunk_bytes=draw(st.sampled_from([1, 3, 64])),
+    )
+    if draw(st.booleans()):
+        options["names"] = draw(st.lists(st.sampled_from("pqrst"), min_size=1, max_size=4, unique=True))
+    if draw(st.booleans()):
+        options["skip_rows"] = draw(st.sampled_from([1, [0, 2], lambda r: r % 3 == 1]))
+    if draw(st.booleans()):
+        options["max_rows"] = draw(st.integers(0, 5))
+    if draw(st.booleans()):
+        options["missing_values"] = ["NA"]
+    return data, options
+
+
+@settings(max_examples=60 if EMULATED else 500, suppress_health_check=[HealthCheck.too_slow])
+@given(hostile(), st.sampled_from([1, 2, 50]))
+def test_any_input_reads_or_fails_cleanly(case, batch):
+    data, options = case
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for run in (lambda: [tavrel.read_columns(data, **options)],
+                    lambda: list(tavrel.iter_columns(data, batch_rows=batch, **options))):
+            try:
+                results = run()
+            except (tavrel.ParseError, UnicodeError):
+                continue
+            for c in results:
+                for name in c:
+                    assert len(c[name]) == c.nrows == len(c.missing[name])
