@@ -10,7 +10,6 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
-#include <unistd.h>
 #endif
 
 namespace tv::reader {
@@ -80,21 +79,15 @@ public:
         size_ = bytes;
         return true;
     }
-    // Gives the block to the caller, cut to its size (null when empty).
+    // Gives the block to the caller (null when empty); a heap block is cut
+    // to its size.
     Block release() noexcept
     {
         Block b{data_, 0};
-#if defined(__linux__)
-        if (mapped_) {
-            const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-            size_t keep = (size_ + page - 1) / page * page;
-            if (keep == 0)
-                keep = page;
-            if (keep < cap_ && mremap(data_, cap_, keep, 0) != MAP_FAILED)
-                cap_ = keep;
+        // A mapping keeps its size: pages past the data were never touched
+        // and take no memory.
+        if (mapped_)
             b.mapped = cap_;
-        }
-#endif
         if (!mapped_ && data_ != nullptr && size_ < cap_) {
             char *q = static_cast<char *>(std::realloc(data_, size_ == 0 ? 1 : size_));
             if (q != nullptr)
