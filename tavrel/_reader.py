@@ -15,17 +15,14 @@ with no value at all is float64.  Text is numpy.dtypes.StringDType() on
 NumPy 2 and an object array of str on NumPy 1.
 """
 
-import bz2
 import codecs
-import gzip
 import io
-import lzma
 import numbers
 import os
 import sys
 import time
 import types
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
 
 import numpy as np
 
@@ -341,12 +338,20 @@ def _unique(header):
 # --- sources ------------------------------------------------------------------------------
 
 def _open_path(path):
+    """A file opened for reading, decompressed by its suffix.  The
+    compression modules are imported on use: an interpreter may lack one."""
     lower = path.lower() if isinstance(path, str) else path.lower().decode("utf-8", "replace")
     if lower.endswith(".gz"):
+        import gzip
+
         return gzip.open(path, "rb")
     if lower.endswith(".bz2"):
+        import bz2
+
         return bz2.open(path, "rb")
     if lower.endswith(".xz"):
+        import lzma
+
         return lzma.open(path, "rb")
     if lower.endswith(".zst"):
         try:

@@ -226,7 +226,14 @@ def sources(tmp_path):
     out = {"path": str(plain), "pathlike": plain, "bytes": raw, "bytearray": bytearray(raw),
            "memoryview": memoryview(raw), "binary file": io.BytesIO(raw), "text file": io.StringIO(TABLE),
            "one-way stream": OneWay(raw)}
-    for suffix, opener in ((".gz", gzip.open), (".bz2", bz2.open), (".xz", lzma.open)):
+    openers = [(".gz", gzip.open), (".bz2", bz2.open), (".xz", lzma.open)]
+    try:
+        from compression import zstd  # Python 3.14
+
+        openers.append((".zst", zstd.open))
+    except ImportError:
+        pass
+    for suffix, opener in openers:
         path = tmp_path / ("t.csv" + suffix)
         with opener(path, "wb") as f:
             f.write(raw)

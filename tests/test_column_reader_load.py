@@ -10,7 +10,6 @@ import threading
 import time
 import tracemalloc
 
-import numpy as np
 import pytest
 
 import tavrel
