@@ -163,6 +163,23 @@ public:
         return true;
     }
 
+    // Appends a text of at most 16 bytes given as two words (the bytes
+    // past its size are ignored); false when the last block has no room,
+    // and append() must take it.
+    bool append_short(uint64_t w0, uint64_t w1, size_t n) noexcept
+    {
+        if (tail_ == nullptr || tail_->cap - tail_->used < 16 || tail_->count == kMaxPerBlock)
+            return false;
+        char *out = tail_->bytes() + tail_->used;
+        std::memcpy(out, &w0, 8);
+        std::memcpy(out + 8, &w1, 8);
+        tail_->used += n;
+        tail_->lengths()[tail_->count++] = n;
+        ++count_;
+        bytes_ += n;
+        return true;
+    }
+
     // Detaches the first block (the caller frees it with std::free after
     // reading it), or null when the store is empty.
     Block *pop_front() noexcept

@@ -270,8 +270,22 @@ void Engine::classify(Column &c, const char *text, size_t size, Parsed &v) noexc
 
 // --- storing -----------------------------------------------------------------
 
-bool Engine::store_text(TextStore &store, Column &c, const char *text, size_t size, int64_t row) noexcept
+bool Engine::store_text(TextStore &store, Column &c, const char *text, size_t size, int64_t row,
+                        const char *readable) noexcept
 {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (size <= 16 && readable != nullptr && readable - text >= 16) {
+        // A short text: two words copied whole, checked for ASCII at once
+        // (the first byte is the low byte of the first word).
+        uint64_t w0, w1;
+        std::memcpy(&w0, text, 8);
+        std::memcpy(&w1, text + 8, 8);
+        const uint64_t m0 = size >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * size)) - 1;
+        const uint64_t m1 = size >= 16 ? ~uint64_t(0) : size <= 8 ? 0 : (uint64_t(1) << (8 * (size - 8))) - 1;
+        if ((((w0 & m0) | (w1 & m1)) & 0x8080808080808080u) == 0 && store.append_short(w0, w1, size))
+            return true;
+    }
+#endif
     if (!utf8_valid(text, size)) {
         c.bad_utf8 = true;
         if (rules.strict_utf8)
@@ -326,7 +340,7 @@ bool Engine::store(Column &c, const Parsed &v, const char *text, size_t size, in
             return fail(EngineError::BadValue, c, row, text, size);
         return true;
     case Kind::Text:
-        return store_text(c.text, c, text, size, row);
+        return store_text(c.text, c, text, size, row, nullptr);
     case Kind::Empty:
         break;
     }
@@ -476,7 +490,7 @@ __attribute__((always_inline)) inline bool Engine::convert_value(Column &c, cons
         break;
     }
     case Kind::Text:
-        return store_text(c.text, c, text, size, row);
+        return store_text(c.text, c, text, size, row, readable_);
     case Kind::Empty:
         break;
     }
@@ -562,7 +576,7 @@ bool Engine::fill_value(Column &c, const char *text, size_t size, int64_t row) n
         instant_to_count(v.instant, c.unit, &values_of<int64_t>(c)[row]))
         return true;
     if (c.kind == Kind::Text)
-        return store_text(c.head, c, text, size, row);
+        return store_text(c.head, c, text, size, row, nullptr);
     return fail(EngineError::SourceChanged, c, row, text, size);
 }
 

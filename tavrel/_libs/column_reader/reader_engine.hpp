@@ -117,7 +117,9 @@ private:
     bool place_missing(Column &c, int64_t row) noexcept;
     bool place_value(Column &c, const char *text, size_t size, int64_t row) noexcept;
     bool store(Column &c, const Parsed &v, const char *text, size_t size, int64_t row) noexcept;
-    bool store_text(TextStore &store, Column &c, const char *text, size_t size, int64_t row) noexcept;
+    // `readable`: the text's buffer may be loaded up to there (or null).
+    bool store_text(TextStore &store, Column &c, const char *text, size_t size, int64_t row,
+                    const char *readable) noexcept;
     bool become(Column &c, Kind kind, int unit, int64_t row) noexcept;
     bool fill_value(Column &c, const char *text, size_t size, int64_t row) noexcept;
     bool fail(EngineError::Code code, const Column &c, int64_t row, const char *text, size_t size) noexcept;
