@@ -59,7 +59,7 @@ bool numpy2 = false;               // StringDType text columns
 PyArray_Descr *datetime_descrs[14] = {};
 
 constexpr int64_t kMaxChunkBytes = int64_t(1) << 26;
-constexpr size_t kBatchBytes = size_t(256) << 10;  // text converted per batch
+constexpr size_t kBatchBytes = size_t(128) << 10;  // text converted per batch
 constexpr uint64_t kShrinkEvery = uint64_t(16) << 20;  // input bytes between shrinks of the tables
 
 // --- errors --------------------------------------------------------------------
