@@ -1,5 +1,5 @@
 // Native tests of the column reader's pure helpers: number scanning, the
-// calendar arithmetic, the type decision, UTF-8 validation, text storage.
+// calendar arithmetic, the type decision, UTF-8 validation, buffers.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -326,7 +326,7 @@ TEST(TypeState, AllowedFamilies)
     EXPECT_EQ(t.kind(), Kind::Text);
 }
 
-// --- UTF-8 and text storage ----------------------------------------------------------
+// --- UTF-8 and buffers ----------------------------------------------------------
 
 TEST(Utf8, ValidAndInvalid)
 {
@@ -337,27 +337,20 @@ TEST(Utf8, ValidAndInvalid)
         EXPECT_FALSE(utf8_valid(bad, std::strlen(bad))) << bad;
 }
 
-TEST(TextStore, BlocksKeepOrderAndSizes)
+TEST(Buffer, GrowsAcrossTheMappingThresholdKeepingItsBytes)
 {
-    TextStore head, body;
-    std::vector<std::string> want;
-    std::mt19937 rng(3);
-    for (int i = 0; i < 200000; ++i) {
-        std::string s(rng() % 40, static_cast<char>('a' + i % 26));
-        if (i == 1000)
-            s.assign(3 << 20, 'x');  // longer than a block
-        ASSERT_TRUE((i < 500 ? head : body).append(s.data(), s.size()));
-        want.push_back(s);
+    Buffer b;
+    for (size_t n = 8; n <= (size_t(3) << 20); n += 8) {
+        ASSERT_TRUE(b.resize(n));
+        std::memcpy(b.data() + n - 8, &n, 8);
     }
-    EXPECT_EQ(head.count() + body.count(), want.size());
-    size_t i = 0;
-    const bool ok = drain_texts(head, body, [&](const char *text, size_t size) {
-        if (i >= want.size() || size != want[i].size() || std::memcmp(text, want[i].data(), size) != 0)
-            return false;
-        ++i;
-        return true;
-    });
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(i, want.size());
-    EXPECT_EQ(body.count(), 0u);
+    for (size_t n = 8; n <= (size_t(3) << 20); n += 8) {
+        size_t v;
+        std::memcpy(&v, b.data() + n - 8, 8);
+        ASSERT_EQ(v, n);
+    }
+    Buffer::Block block = b.release();
+    EXPECT_EQ(b.data(), nullptr);
+    EXPECT_NE(block.data, nullptr);
+    Buffer::free_block(block);
 }

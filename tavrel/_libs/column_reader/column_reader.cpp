@@ -41,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/module.hpp"
@@ -178,6 +179,7 @@ struct Session {
     uint64_t shrunk_at = 0;       // `delivered` when the tables were last shrunk
     size_t pos = 0;               // next byte of the view
     uint64_t delivered = 0;       // bytes handed to the tokenizer
+    uint64_t total = 0;           // the input's size when known, else 0
     uint64_t first = 0;           // first table row not converted yet
     int64_t first_source_row = 0; // source row of table row 0 when open() left a data row there
     int64_t width = 0;
@@ -265,10 +267,16 @@ struct Session {
         errors = o.errors;
         if (file >= 0) {
             fd = file;
+            struct stat st;
+            if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+                const off_t here = lseek(fd, 0, SEEK_CUR);
+                total = static_cast<uint64_t>(st.st_size - (here > 0 ? here : 0));
+            }
         } else if (PyObject_CheckBuffer(src)) {
             if (PyObject_GetBuffer(src, &view, PyBUF_SIMPLE) < 0)
                 return false;
             has_view = true;
+            total = static_cast<uint64_t>(view.len);
         } else {
             reader = api->source_open(src);
             if (reader == nullptr)
@@ -432,8 +440,27 @@ struct Batch {
     uint64_t s0 = 0, s1 = 0;  // source rows before and after
 };
 
+// The array a text column's values go to, filled after each batch from
+// the parser's tables: StringDType on NumPy 2, objects on NumPy 1.
+struct TextColumn {
+    PyObject *array = nullptr;  // owned
+    npy_intp cap = 0;           // its length
+    int64_t drained = 0;        // rows filled so far
+};
+
 struct Impl {
+    Impl() = default;
+    Impl(const Impl &) = delete;
+    Impl &operator=(const Impl &) = delete;
+    ~Impl()
+    {
+        for (TextColumn &t : texts)
+            Py_XDECREF(t.array);
+    }
+
     Options opts;
+    std::vector<TextColumn> texts;  // one per column read
+    std::vector<TextRef> scratch;
     Engine engine{api, dt_api};
     Session session;
     Ref source;
@@ -548,6 +575,114 @@ void engine_failed(Impl &im)
                           static_cast<long long>(c.src), text.get(), kind_name(c));
 }
 
+// Makes the text column's array at least `need` long.  NumPy fills every
+// new slot, so spare room costs memory at once: the array grows by an
+// eighth, or at once to `hint` (the rows the whole input is expected to
+// have), so that it is seldom moved.
+bool grow_texts(TextColumn &t, npy_intp need, npy_intp hint = 0)
+{
+    if (t.array != nullptr && t.cap >= need)
+        return true;
+    npy_intp cap = t.cap + t.cap / 8;
+    if (cap < need)
+        cap = need + need / 8;
+    if (cap < hint)
+        cap = hint;
+    if (cap < 1024)
+        cap = 1024;
+    if (t.array == nullptr) {
+        t.array = numpy2 ? strings_np2_new(cap) : PyArray_SimpleNew(1, &cap, NPY_OBJECT);
+        if (t.array == nullptr)
+            return false;
+    } else {
+        PyArray_Dims dims = {&cap, 1};
+        Ref r(PyArray_Resize(reinterpret_cast<PyArrayObject *>(t.array), &dims, 0, NPY_CORDER));
+        if (!r)
+            return false;
+    }
+    t.cap = cap;
+    return true;
+}
+
+// The rows the whole input should have, from the bytes read so far, when
+// the input's size is known (a file or a bytes-like object); else 0.
+npy_intp expected_rows(const Impl &im)
+{
+    const Session &s = im.session;
+    const int64_t rows = im.engine.rows();
+    if (s.total == 0 || s.delivered == 0 || rows < 1000)
+        return 0;
+    const double estimate = static_cast<double>(rows) * static_cast<double>(s.total) /
+                            static_cast<double>(s.delivered) * 1.02;
+    return estimate < 1e15 ? static_cast<npy_intp>(estimate) : 0;
+}
+
+// Writes the texts of data rows [from, to) of column j into its array.
+// Rows from `first_row` on are table rows `table_first`, ... of the parser;
+// rows before it left the tables as missing values.  Pending rows are left
+// alone unless `pending`.  With the GIL.
+bool put_texts(Impl &im, size_t j, TextParser *p, uint64_t table_first, int64_t first_row, int64_t from,
+               int64_t to, bool pending)
+{
+    if (to <= from)
+        return true;
+    Column &c = *im.engine.columns[j];
+    TextColumn &t = im.texts[j];
+    if (!grow_texts(t, static_cast<npy_intp>(to), expected_rows(im)))
+        return false;
+    try {
+        im.scratch.assign(static_cast<size_t>(to - from), TextRef{"", 0});
+    } catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (int64_t g = from; g < to; ++g) {
+        TextRef &ref = im.scratch[static_cast<size_t>(g - from)];
+        if (g < c.valid_from && !pending) {
+            ref.size = SIZE_MAX;  // filled by the second read
+        } else if (g >= first_row && !c.missing_at(g)) {
+            const uint64_t r = table_first + static_cast<uint64_t>(g - first_row);
+            if (c.src < p->row_field_count[r]) {
+                char **field = p->field_ptrs + p->row_first_field[r] + c.src;
+                ref.text = field[0];
+                ref.size = static_cast<size_t>(field[1] - field[0]) - 1;
+            }
+        }
+    }
+    const char *errors = im.opts.errors.c_str();
+    if (numpy2)
+        return strings_np2_pack(t.array, static_cast<Py_ssize_t>(from), im.scratch.data(), im.scratch.size(),
+                                errors, c.bad_utf8);
+    PyObject **slots = static_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(t.array)));
+    for (size_t i = 0; i < im.scratch.size(); ++i) {
+        const TextRef &ref = im.scratch[i];
+        if (ref.size == SIZE_MAX)
+            continue;
+        PyObject *s = PyUnicode_DecodeUTF8(ref.text, static_cast<Py_ssize_t>(ref.size), errors);
+        if (s == nullptr)
+            return false;
+        Py_XSETREF(slots[static_cast<size_t>(from) + i], s);
+    }
+    return true;
+}
+
+// After a batch was converted: its rows of every text column, from the
+// tables, into the arrays.
+bool drain_texts(Impl &im, TextParser *p, uint64_t table_first, int64_t first_row, bool pending)
+{
+    const int64_t rows = im.engine.rows();
+    p->field_ptrs[p->field_count] = p->cur_field_ptr;
+    for (size_t j = 0; j < im.engine.columns.size(); ++j) {
+        if (im.engine.columns[j]->kind != Kind::Text)
+            continue;
+        TextColumn &t = im.texts[j];
+        if (!put_texts(im, j, p, table_first, first_row, t.drained, rows, pending))
+            return false;
+        t.drained = rows;
+    }
+    return true;
+}
+
 // Between batches, with the GIL: warnings, signals, progress.
 bool between_batches(Impl &im, PyObject *progress)
 {
@@ -611,6 +746,8 @@ int64_t pump(Impl &im, int64_t want, bool keep, bool drop, PyObject *progress)
             engine_failed(im);
             return -1;
         }
+        if (!keep && !drop && !drain_texts(im, p, b.first, b.row0, false))
+            return -1;
         const uint64_t got = p->row_count - s.first;
         const size_t text = static_cast<size_t>(p->text_len);
         s.first = p->row_count;
@@ -780,45 +917,30 @@ PyArray_Descr *datetime_descr(int unit)
     return datetime_descrs[unit];
 }
 
-PyObject *object_strings(Column &c, npy_intp n, const char *errors)
+// The finished array of text column j: rows that never met the tables (a
+// column empty so far) become "", the array is cut to n and handed over.
+PyObject *text_array(Impl &im, size_t j, npy_intp n)
 {
-    npy_intp dims[1] = {n};
-    Ref array(PyArray_SimpleNew(1, dims, NPY_OBJECT));
-    if (!array)
+    TextColumn &t = im.texts[j];
+    if (!put_texts(im, j, im.session.p, 0, n, t.drained, n, false) || !grow_texts(t, n))
         return nullptr;
-    PyObject **slots = static_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.get())));
-    npy_intp i = 0;
-    const bool ok = drain_texts(c.head, c.text, [&](const char *text, size_t size) {
-        if (i >= n)
-            return false;
-        PyObject *s = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), errors);
-        if (s == nullptr)
-            return false;
-        Py_XSETREF(slots[i], s);
-        ++i;
-        return true;
-    });
-    if (!ok || i != n) {
-        c.head.clear();
-        c.text.clear();
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_RuntimeError, "text column has the wrong number of values");
-        return nullptr;
+    if (t.cap != n) {
+        PyArray_Dims dims = {&n, 1};
+        Ref r(PyArray_Resize(reinterpret_cast<PyArrayObject *>(t.array), &dims, 0, NPY_CORDER));
+        if (!r)
+            return nullptr;
     }
-    return array.release();
+    PyObject *a = t.array;
+    t = TextColumn{};
+    return a;
 }
 
-PyObject *column_array(Impl &im, Column &c, npy_intp n)
+PyObject *column_array(Impl &im, size_t j, npy_intp n)
 {
+    Column &c = *im.engine.columns[j];
     switch (c.kind) {
     case Kind::Text:
-        if (static_cast<npy_intp>(c.head.count() + c.text.count()) != n) {
-            raise_parse_error(0, "the source changed between its two reads");
-            return nullptr;
-        }
-        if (numpy2)
-            return strings_np2_array(c.head, c.text, n, im.opts.errors.c_str(), c.bad_utf8);
-        return object_strings(c, n, im.opts.errors.c_str());
+        return text_array(im, j, n);
     case Kind::Empty: {
         PyObject *a = PyArray_SimpleNew(1, &n, NPY_FLOAT64);
         if (a != nullptr) {
@@ -1035,6 +1157,11 @@ PyObject *Reader_configure(ReaderObject *self, PyObject *args)
             c->unit = c->kind == Kind::Datetime ? static_cast<int>(unit) : -1;
         }
     }
+    try {
+        im.texts.assign(columns.size(), TextColumn{});
+    } catch (...) {
+        return PyErr_NoMemory();
+    }
     im.engine.columns = std::move(columns);
     if (!im.engine.reset_types())
         return PyErr_NoMemory();
@@ -1109,6 +1236,10 @@ PyObject *Reader_next_batch(ReaderObject *self, PyObject *args)
     } else {
         im.engine.reset_storage();
     }
+    for (TextColumn &t : im.texts) {
+        Py_CLEAR(t.array);
+        t = TextColumn{};
+    }
     const uint64_t table_first = im.session.first;
     const int64_t got = pump(im, rows, infer != 0, false, progress);
     if (got < 0)
@@ -1126,6 +1257,8 @@ PyObject *Reader_next_batch(ReaderObject *self, PyObject *args)
                 return nullptr;
             }
         }
+        if (!drain_texts(im, im.session.p, table_first, 0, true))
+            return nullptr;
         im.engine.pending_done();
         im.session.discard();
     }
@@ -1202,7 +1335,14 @@ PyObject *Reader_reread(ReaderObject *self, PyObject *args)
             engine_failed(im);
             return nullptr;
         }
-        row += static_cast<int64_t>(last - first);
+        const int64_t end = row + static_cast<int64_t>(last - first);
+        for (size_t j = 0; j < im.engine.columns.size(); ++j) {
+            const Column &c = *im.engine.columns[j];
+            if (c.kind == Kind::Text && row < c.valid_from &&
+                !put_texts(im, j, p, first, row, row, end < c.valid_from ? end : c.valid_from, true))
+                return nullptr;
+        }
+        row = end;
         s.first = last;
         s.discard();
         if (PyErr_CheckSignals() < 0)
@@ -1236,7 +1376,7 @@ PyObject *Reader_result(ReaderObject *self, PyObject *)
         return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i) {
         Column &c = *im.engine.columns[static_cast<size_t>(i)];
-        PyObject *a = column_array(im, c, n);
+        PyObject *a = column_array(im, static_cast<size_t>(i), n);
         if (a == nullptr)
             return nullptr;
         PyTuple_SET_ITEM(arrays.get(), i, a);

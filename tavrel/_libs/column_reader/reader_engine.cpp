@@ -112,8 +112,6 @@ void Engine::reset_storage() noexcept
         c.missing.clear();
         c.has_missing = false;
         c.valid_from = 0;
-        c.text.clear();
-        c.head.clear();
         c.negative_zeros.clear();
         c.bad_utf8 = false;
     }
@@ -270,19 +268,20 @@ void Engine::classify(Column &c, const char *text, size_t size, Parsed &v) noexc
 
 // --- storing -----------------------------------------------------------------
 
-bool Engine::store_text(TextStore &store, Column &c, const char *text, size_t size, int64_t row,
-                        const char *readable) noexcept
+// Texts stay in the parser's tables until the module moves them into the
+// column's array (between batches); here they are only checked for UTF-8.
+bool Engine::check_text(Column &c, const char *text, size_t size, int64_t row, const char *readable) noexcept
 {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     if (size <= 16 && readable != nullptr && readable - text >= 16) {
-        // A short text: two words copied whole, checked for ASCII at once
-        // (the first byte is the low byte of the first word).
+        // A short text: two words checked for ASCII at once (the first byte
+        // is the low byte of the first word).
         uint64_t w0, w1;
         std::memcpy(&w0, text, 8);
         std::memcpy(&w1, text + 8, 8);
         const uint64_t m0 = size >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * size)) - 1;
         const uint64_t m1 = size >= 16 ? ~uint64_t(0) : size <= 8 ? 0 : (uint64_t(1) << (8 * (size - 8))) - 1;
-        if ((((w0 & m0) | (w1 & m1)) & 0x8080808080808080u) == 0 && store.append_short(w0, w1, size))
+        if ((((w0 & m0) | (w1 & m1)) & 0x8080808080808080u) == 0)
             return true;
     }
 #endif
@@ -291,8 +290,6 @@ bool Engine::store_text(TextStore &store, Column &c, const char *text, size_t si
         if (rules.strict_utf8)
             return fail(EngineError::BadUtf8, c, row, text, size);
     }
-    if (!store.append(text, size))
-        return fail(EngineError::NoMemory, c, row, text, 0);
     return true;
 }
 
@@ -307,9 +304,8 @@ bool Engine::place_missing(Column &c, int64_t row) noexcept
     c.missing.data()[row] = 1;
     switch (c.kind) {
     case Kind::Empty:
-        return true;
     case Kind::Text:
-        return c.text.append("", 0) ? true : fail(EngineError::NoMemory, c, row, "", 0);
+        return true;
     default:
         fill_default(c, c.kind, row, row + 1);
         return true;
@@ -340,7 +336,7 @@ bool Engine::store(Column &c, const Parsed &v, const char *text, size_t size, in
             return fail(EngineError::BadValue, c, row, text, size);
         return true;
     case Kind::Text:
-        return store_text(c.text, c, text, size, row, nullptr);
+        return check_text(c, text, size, row, nullptr);
     case Kind::Empty:
         break;
     }
@@ -368,12 +364,7 @@ bool Engine::become(Column &c, Kind k, int unit, int64_t row) noexcept
     if (from == Kind::Empty) {
         // Every row so far was missing.
         c.valid_from = 0;
-        if (k == Kind::Text) {
-            for (int64_t i = 0; i < row; ++i) {
-                if (!c.text.append("", 0))
-                    return fail(EngineError::NoMemory, c, row, "", 0);
-            }
-        } else {
+        if (k != Kind::Text) {
             if (!c.data.resize(room))
                 return fail(EngineError::NoMemory, c, row, "", 0);
             fill_default(c, k, 0, row);
@@ -405,7 +396,6 @@ bool Engine::become(Column &c, Kind k, int unit, int64_t row) noexcept
         // The stored values cannot become the new kind: the rows so far
         // are pending, to be filled from their texts.
         c.valid_from = row;
-        c.text.clear();
         c.negative_zeros.clear();
         if (k != Kind::Text) {
             if (!c.data.resize(room))
@@ -490,7 +480,7 @@ __attribute__((always_inline)) inline bool Engine::convert_value(Column &c, cons
         break;
     }
     case Kind::Text:
-        return store_text(c.text, c, text, size, row, readable_);
+        return check_text(c, text, size, row, readable_);
     case Kind::Empty:
         break;
     }
@@ -575,8 +565,6 @@ bool Engine::fill_value(Column &c, const char *text, size_t size, int64_t row) n
     if (c.kind == Kind::Datetime && read_datetime(text, size, &v) &&
         instant_to_count(v.instant, c.unit, &values_of<int64_t>(c)[row]))
         return true;
-    if (c.kind == Kind::Text)
-        return store_text(c.head, c, text, size, row, nullptr);
     return fail(EngineError::SourceChanged, c, row, text, size);
 }
 
@@ -589,6 +577,8 @@ bool Engine::fill_pending(TextParser *p, uint64_t first, uint64_t last, int64_t 
     const int64_t *first_field = p->row_first_field;
     for (auto &cp : columns) {
         Column &c = *cp;
+        if (c.kind == Kind::Text)
+            continue;  // the module takes texts from the tables itself
         for (uint64_t r = first; r < last; ++r) {
             const int64_t row = row0 + static_cast<int64_t>(r - first);
             if (row >= c.valid_from)
@@ -600,12 +590,8 @@ bool Engine::fill_pending(TextParser *p, uint64_t first, uint64_t last, int64_t 
             const bool missing = is_missing_text(text, size);
             if (missing != row_missing(c, row))
                 return fail(EngineError::SourceChanged, c, row, text, size);
-            if (missing) {
-                if (c.kind == Kind::Text && !c.head.append("", 0))
-                    return fail(EngineError::NoMemory, c, row, "", 0);
-            } else if (!fill_value(c, text, size, row)) {
+            if (!missing && !fill_value(c, text, size, row))
                 return false;
-            }
         }
     }
     return true;

@@ -14,6 +14,8 @@
 //     be made from the stored values: rows before it are marked pending
 //     (`valid_from`) and are filled later from their texts, by a second
 //     read of the source or from the rows still in the parser's tables.
+// Text columns store nothing here: the module moves their texts from the
+// parser's tables into the column's NumPy array after each batch.
 // Values of a pending row are guaranteed to convert, since the type never
 // admits a value it has not seen (barring a source that changed between
 // reads, which is reported).
@@ -65,10 +67,10 @@ struct Column {
     Buffer missing;           // one flag per row, once a value was missing
     bool has_missing = false;
     int64_t valid_from = 0;   // rows before this one are pending
-    TextStore text;           // Text: rows [valid_from, rows)
-    TextStore head;           // Text: rows [0, valid_from), once filled
     Buffer negative_zeros;    // int64 rows whose text was "-0" (integer kinds)
     bool bad_utf8 = false;    // a text is not valid UTF-8
+
+    bool missing_at(int64_t row) const noexcept { return has_missing && missing.data()[row] != 0; }
 };
 
 // A failure met while converting, reported by the module.
@@ -118,8 +120,7 @@ private:
     bool place_value(Column &c, const char *text, size_t size, int64_t row) noexcept;
     bool store(Column &c, const Parsed &v, const char *text, size_t size, int64_t row) noexcept;
     // `readable`: the text's buffer may be loaded up to there (or null).
-    bool store_text(TextStore &store, Column &c, const char *text, size_t size, int64_t row,
-                    const char *readable) noexcept;
+    bool check_text(Column &c, const char *text, size_t size, int64_t row, const char *readable) noexcept;
     bool become(Column &c, Kind kind, int unit, int64_t row) noexcept;
     bool fill_value(Column &c, const char *text, size_t size, int64_t row) noexcept;
     bool fail(EngineError::Code code, const Column &c, int64_t row, const char *text, size_t size) noexcept;

@@ -9,19 +9,29 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "column_store.hpp"
+#include <cstddef>
+#include <cstdint>
 
 namespace tv::reader {
+
+// One text for a slot of a text column; size SIZE_MAX leaves the slot as
+// it is (a row filled later).
+struct TextRef {
+    const char *text;
+    size_t size;
+};
 
 // Imports NumPy 2's table for the string unit and keeps StringDType;
 // false with an exception set.  Called once, with the GIL held.
 bool strings_np2_init() noexcept;
 
-// A StringDType array of the texts of `head` then `body` (n in all),
-// emptying both stores block by block as it goes.  Texts that are not valid
-// UTF-8 (possible only when `check` is set) are decoded with the `errors`
-// handler first.  New reference, or null with an exception set.
-PyObject *strings_np2_array(TextStore &head, TextStore &body, Py_ssize_t n, const char *errors,
-                            bool check) noexcept;
+// A StringDType array of n empty strings; new reference or null.
+PyObject *strings_np2_new(Py_ssize_t n) noexcept;
+
+// Packs the texts into slots start, start + 1, ... of a StringDType array.
+// Texts that are not valid UTF-8 (possible only when `check` is set) are
+// decoded with the `errors` handler first.  False with an exception set.
+bool strings_np2_pack(PyObject *array, Py_ssize_t start, const TextRef *texts, size_t count, const char *errors,
+                      bool check) noexcept;
 
 }  // namespace tv::reader

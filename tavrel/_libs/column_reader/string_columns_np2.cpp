@@ -41,7 +41,7 @@ bool strings_np2_init() noexcept
     return true;
 }
 
-PyObject *strings_np2_array(TextStore &head, TextStore &body, Py_ssize_t n, const char *errors, bool check) noexcept
+PyObject *strings_np2_new(Py_ssize_t n) noexcept
 {
     if (string_dtype_class == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "the NumPy 2 string API was not initialised");
@@ -55,62 +55,56 @@ PyObject *strings_np2_array(TextStore &head, TextStore &body, Py_ssize_t n, cons
         return nullptr;
     }
     npy_intp dims[1] = {n};
-    // The array takes over the descriptor reference.
-    Ref array(PyArray_NewFromDescr(&PyArray_Type, reinterpret_cast<PyArray_Descr *>(descr.release()), 1, dims,
-                                   nullptr, nullptr, 0, nullptr));
-    if (!array)
-        return nullptr;
-    PyArrayObject *arr = reinterpret_cast<PyArrayObject *>(array.get());
+    // The array takes over the descriptor reference; its slots start as
+    // empty strings.
+    return PyArray_NewFromDescr(&PyArray_Type, reinterpret_cast<PyArray_Descr *>(descr.release()), 1, dims,
+                                nullptr, nullptr, 0, nullptr);
+}
+
+bool strings_np2_pack(PyObject *array, Py_ssize_t start, const TextRef *texts, size_t count, const char *errors,
+                      bool check) noexcept
+{
+    PyArrayObject *arr = reinterpret_cast<PyArrayObject *>(array);
+    if (start < 0 || static_cast<size_t>(PyArray_SIZE(arr) - start) < count) {
+        PyErr_SetString(PyExc_RuntimeError, "text column slots out of range");
+        return false;
+    }
     char *out = PyArray_BYTES(arr);
     const npy_intp itemsize = PyArray_ITEMSIZE(arr);
     npy_string_allocator *allocator =
         NpyString_acquire_allocator(reinterpret_cast<PyArray_StringDTypeObject *>(PyArray_DESCR(arr)));
-    Py_ssize_t i = 0;
-    bool raised = false;
-    bool pack_failed = false;
-    const bool ok = drain_texts(head, body, [&](const char *text, size_t size) {
-        if (i >= n) {
-            i = n + 1;
-            return false;
-        }
-        npy_packed_static_string *slot = reinterpret_cast<npy_packed_static_string *>(out + i * itemsize);
-        if (check && !utf8_valid(text, size)) {
+    bool ok = true;
+    for (size_t i = 0; i < count && ok; ++i) {
+        const TextRef &t = texts[i];
+        if (t.size == SIZE_MAX)
+            continue;
+        npy_packed_static_string *slot =
+            reinterpret_cast<npy_packed_static_string *>(out + (start + static_cast<npy_intp>(i)) * itemsize);
+        const char *text = t.text;
+        Py_ssize_t length = static_cast<Py_ssize_t>(t.size);
+        Ref decoded;
+        if (check && !utf8_valid(text, t.size)) {
             // Decoded by the errors handler; what it gives must be UTF-8 again.
-            Ref decoded(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), errors));
-            Py_ssize_t length = 0;
-            const char *utf8 = decoded ? PyUnicode_AsUTF8AndSize(decoded.get(), &length) : nullptr;
-            if (utf8 == nullptr) {
+            decoded.reset(PyUnicode_DecodeUTF8(text, length, errors));
+            text = decoded ? PyUnicode_AsUTF8AndSize(decoded.get(), &length) : nullptr;
+            if (text == nullptr) {
                 if (decoded) {
                     PyErr_Format(PyExc_ValueError,
                                  "encoding_errors=%s leaves text that is not UTF-8 (lone surrogates), "
                                  "which a StringDType array cannot hold",
                                  errors != nullptr ? errors : "strict");
                 }
-                raised = true;
-                return false;
+                ok = false;
+                break;
             }
-            if (NpyString_pack(allocator, slot, utf8, static_cast<size_t>(length)) < 0) {
-                pack_failed = true;
-                return false;
-            }
-        } else if (NpyString_pack(allocator, slot, text, size) < 0) {
-            pack_failed = true;
-            return false;
         }
-        ++i;
-        return true;
-    });
-    NpyString_release_allocator(allocator);
-    if (!ok || i != n) {
-        head.clear();
-        body.clear();
-        if (pack_failed)
+        if (NpyString_pack(allocator, slot, text, static_cast<size_t>(length)) < 0) {
             PyErr_NoMemory();
-        else if (!raised)
-            PyErr_SetString(PyExc_RuntimeError, "text column has the wrong number of values");
-        return nullptr;
+            ok = false;
+        }
     }
-    return array.release();
+    NpyString_release_allocator(allocator);
+    return ok;
 }
 
 }  // namespace tv::reader
