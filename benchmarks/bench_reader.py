@@ -487,7 +487,8 @@ def report_summary(all_results):
         peer = fastest_peer(results)
         own = results.get("tavrel", {})
         if peer is None or "seconds" not in own:
-            table.append((name, *(peer or ("-", "-")), "missing" if "missing" in own else "-", "-", "-"))
+            shown = (peer[0], f"{peer[1]:.3f}") if peer else ("-", "-")
+            table.append((name, *shown, "missing" if "missing" in own else "failed", "-", "-"))
             continue
         table.append((name, peer[0], f"{peer[1]:.3f}", f"{own['seconds']:.3f}", f"{own['seconds'] / peer[1]:.2f}",
                       f"{own['peak'] / own['result']:.2f}" if own["result"] else "-"))
