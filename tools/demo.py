@@ -1,8 +1,13 @@
-"""A short demonstration: imports every native module of tavrel and exercises it."""
+"""A short demonstration: imports every native module of tavrel and exercises it
+with single calls (``python3 -m tavrel`` shows the column reader on a whole file).
+
+Exits with status 1 when a module is missing, after trying all of them.
+"""
 
 import ctypes
 import importlib
 import struct
+import sys
 
 import numpy as np
 
@@ -11,9 +16,7 @@ def section(title):
     print(f"\n--- {title}")
 
 
-def demo_orderflip():
-    from tavrel._libs import orderflip
-
+def demo_orderflip(orderflip):
     section("orderflip: scalar reads from bytes")
     data = struct.pack("<IdH", 67305985, 1.5, 513) + b"\x00"
     print("uint32 LE:", orderflip.read_uint32_with_orderflip(data, 0, False))
@@ -22,9 +25,8 @@ def demo_orderflip():
     print("uint16 LE:", orderflip.read_uint16_with_orderflip(data, 12, False))
 
 
-def demo_ufunc_bridge():
-    from tavrel._libs.ufunc_bridge import maybe_dispatch_ufunc_to_dunder_op
-
+def demo_ufunc_bridge(ufunc_bridge):
+    maybe_dispatch_ufunc_to_dunder_op = ufunc_bridge.maybe_dispatch_ufunc_to_dunder_op
     section("ufunc_bridge: NumPy ufuncs to operator methods")
 
     class Money:
@@ -52,11 +54,16 @@ def demo_ufunc_bridge():
     print("np.less(100, m) ->", np.less(100, m))
 
 
+MISSING = []
+
+
 def try_module(name, body):
+    """Import a module and run its demonstration; a missing module is noted."""
     try:
         module = importlib.import_module(name)
     except ImportError as exc:
         section(f"{name}: not available ({exc})")
+        MISSING.append(name)
         return
     body(module)
 
@@ -109,30 +116,31 @@ def table(module_name, attribute):
     return capsule_pointer(getattr(tavrel, attribute), "tavrel." + attribute)
 
 
-def demo_parser():
-    """Tokenizes a small CSV text through the parser table, as a native client would,
-    using the test suite's ctypes mirror of the public header."""
-    section("tavrel_parser: tokenizer and converters through the capsule")
-    import io
-    import os
-    import sys
+def demo_parser(_module):
+    """Converts field texts through the parser table, as a native client would."""
+    section("tavrel_parser: converters through the capsule")
+    from ctypes import CFUNCTYPE, POINTER, byref, c_char, c_char_p, c_double, c_int, c_int64, c_uint8, c_void_p
 
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
-    from test_tokenizer_client import API, Dialect, Parser
+    slots = (c_void_p * 25).from_address(table("tavrel._libs.tavrel_parser", "_tavrel_parser_CAPI"))
+    parse_int64 = CFUNCTYPE(c_int64, c_char_p, c_int64, c_int64, POINTER(c_int), c_char)(slots[19])
+    parse_double = CFUNCTYPE(c_double, c_char_p, POINTER(c_void_p), c_char, c_char, c_char, c_int, POINTER(c_int),
+                             POINTER(c_int))(slots[22])
+    parse_bool = CFUNCTYPE(c_int, c_char_p, POINTER(c_uint8))(slots[24])
 
-    text = 'city,temp,count\nOslo,"-3.5",12\n"Rio, RJ",31.25,"1,204"\n'
-    with Parser(Dialect(), io.StringIO(text)) as parser:
-        status = API.tokenize_to_end(parser.p, None)
-        rows = parser.rows()
-    print("status", status, "rows:", rows)
-    end = ctypes.c_void_p()
-    error = ctypes.c_int()
-    for raw in (rows[1][1], rows[2][1]):
-        value = API.parse_double_precise(raw, ctypes.byref(end), b".", b"e", b"\0", 1, ctypes.byref(error), None)
-        print(f"parse_double_precise({raw!r}) = {value!r}")
+    error, maybe_int = c_int(), c_int()
+    for text in (b"-9223372036854775808", b"1,204", b"12x"):
+        value = parse_int64(text, -(1 << 63), (1 << 63) - 1, byref(error), b",")
+        print(f"parse_int64({text!r}, group mark ',') = {value} (error {error.value})")
+    for text, mark in ((b"-3.5", b"."), (b"6.02e23", b"."), (b"31,25", b",")):
+        error.value = 0   # the float parsers only ever set it
+        value = parse_double(text, None, mark, b"e", b"\0", 1, byref(error), byref(maybe_int))
+        print(f"parse_double_precise({text!r}, decimal mark {mark.decode()!r}) = {value!r} (error {error.value})")
+    flag = c_uint8()
+    for text in (b"True", b"FALSE", b"yes"):
+        print(f"parse_bool({text!r}) -> status {parse_bool(text, byref(flag))}, value {flag.value}")
 
 
-def demo_datetime():
+def demo_datetime(_module):
     """Parses and formats ISO 8601 text through the date-time table."""
     section("tavrel_datetime: ISO 8601 through the capsule")
     from ctypes import POINTER, PYFUNCTYPE, Structure, byref, c_char_p, c_int, c_int32, c_int64
@@ -161,25 +169,33 @@ def demo_datetime():
     print("formatted back at ns:", buf.value.decode())
 
 
-def guarded(body):
-    try:
-        body()
-    except ImportError as exc:
-        section(f"{body.__name__}: not available ({exc})")
+def demo_column_reader(_module):
+    section("column reader: tavrel.read_columns")
+    import tavrel
+
+    cols = tavrel.read_columns(b'city,day,temp\n"Rio, RJ",2024-02-29,31.25\nOslo,2024-03-01,\n')
+    print(cols)
+    print("types:", dict(cols.dtypes), "missing temp:", cols.missing["temp"])
 
 
 def main():
     import tavrel
 
     print("tavrel", tavrel.__version__, "headers in", tavrel.get_include())
-    demo_orderflip()
-    demo_ufunc_bridge()
-    try_module("tavrel._libs.tslibs.almanac", demo_almanac)
-    try_module("tavrel._libs.properties", demo_properties)
-    try_module("tavrel._libs.indexing", demo_indexing)
-    guarded(demo_parser)
-    guarded(demo_datetime)
+    for name, body in (("tavrel._libs.orderflip", demo_orderflip),
+                       ("tavrel._libs.ufunc_bridge", demo_ufunc_bridge),
+                       ("tavrel._libs.tslibs.almanac", demo_almanac),
+                       ("tavrel._libs.properties", demo_properties),
+                       ("tavrel._libs.indexing", demo_indexing),
+                       ("tavrel._libs.tavrel_parser", demo_parser),
+                       ("tavrel._libs.tavrel_datetime", demo_datetime),
+                       ("tavrel._libs.column_reader", demo_column_reader)):
+        try_module(name, body)
+    if MISSING:
+        print(f"\nmissing: {', '.join(MISSING)}", file=sys.stderr)
+        return 1
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
