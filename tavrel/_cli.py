@@ -407,3 +407,7 @@ def main(argv=None):
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of our output went away (e.g. `| head`): stop quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_DATA
