@@ -66,28 +66,25 @@ def _char(text):
     return "\t" if text in ("\\t", "tab", "TAB") else text
 
 
-def _size(text):
-    """A byte count, with an optional K, M or G suffix (powers of 1024)."""
-    units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
-    scale = units.get(text[-1:].upper(), 1)
-    digits = text[:-1] if scale != 1 else text
+def _whole(text, least=0, scale=1):
+    """A whole number of at least ``least`` (after multiplying by ``scale``)."""
     try:
-        value = int(digits) * scale
+        value = int(text) * scale
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a byte count: {text!r} (e.g. 4M)") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {text}")
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < least:
+        raise argparse.ArgumentTypeError(f"must be {least} or more, not {value}")
     return value
 
 
 def _count(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
-    return value
+    return _whole(text)
+
+
+def _size(text):
+    """A byte count, with an optional K, M or G suffix (powers of 1024)."""
+    scale = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}.get(text[-1:].upper(), 1)
+    return _whole(text[:-1] if scale != 1 else text, least=1, scale=scale)
 
 
 def _column_ref(text):
