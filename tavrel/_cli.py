@@ -351,6 +351,9 @@ def run(argv, out, err, prog):
     parser = build_parser(prog)
     args = parser.parse_args(argv)
     options = reader_options(args)
+    if not hasattr(tavrel, "read_columns"):
+        print(f"{prog}: error: this build of tavrel has no column reader (tavrel.read_columns)", file=err)
+        return EXIT_DATA
     if not args.files:
         from tavrel._sample import sample_bytes
 
