@@ -179,8 +179,8 @@ def build_parser(prog):
 # Command-line flag of each reader option, for messages.
 def _flag(option):
     return "--" + {"parse_dates": "date-columns", "missing_values": "missing", "true_values": "true",
-                   "false_values": "false", "dtypes": "dtype", "drop_blank_rows": "keep-blank-rows",
-                   "skip_rows": "skip-rows"}.get(option, option.replace("_", "-"))
+                   "false_values": "false", "dtypes": "dtype",
+                   "drop_blank_rows": "keep-blank-rows"}.get(option, option.replace("_", "-"))
 
 
 def reader_options(args):
@@ -329,12 +329,9 @@ def read_one(label, source, nbytes, options, err):
             where = f"row {row}: " if row is not None and f"row {row}" not in str(exc) else ""
             print(f"{label}: error: {where}{exc}", file=err)
             return None
-        except (UnicodeError, OSError) as exc:
-            _report_warnings(label, caught, err)
-            print(f"{label}: error: {exc}", file=err)
-            return None
-        except (TypeError, ValueError) as exc:
-            option = _option_in_message(exc, options)
+        except (TypeError, ValueError, OSError) as exc:
+            # The reader names the option in its message when a value it was given is bad.
+            option = None if isinstance(exc, (UnicodeError, OSError)) else _option_in_message(exc, options)
             if option is not None:
                 raise UsageError(f"{_flag(option)}: {exc}") from None
             _report_warnings(label, caught, err)
