@@ -121,7 +121,7 @@ def test_options_reach_the_reader(tmp_path):
     path = tmp_path / "semi.txt"
     path.write_bytes(b"# made by hand\n1;NA;x\n2;2.5;y\n3;4;z\n")
     status, out, err = run_cli(path, "--sep", ";", "--comment", "#", "--no-header", "--names", "a,b,c",
-                               "--columns", "b,0", "--max-rows", "2", "--missing", "NA", "--dtype", "a=float64")
+                               "--columns", "1,0", "--max-rows", "2", "--missing", "NA", "--dtype", "a=float64")
     assert (status, err) == (0, "")
     columns, totals = table(out)
     assert sorted(columns) == ["a", "b"]
