@@ -47,9 +47,11 @@ breaks, missing values and one bad row, read with --bad-rows warn)."""
 EPILOG = """\
 Single characters (--sep, --quote, ...) may be given as \\t or "tab" for a tab.
 Positions in --columns, --dtype and --date-columns count from 0, and so do
-the row numbers of --skip-row-numbers (the file's first line is row 0).
+the row numbers of --skip-row-numbers (the file's first row is row 0).
+A row is a record: a quoted field holding line breaks stays within one row.
 Exit status: 0 success, 1 a file could not be read or holds a data error
-(the message names the row), 2 usage error, 130 interrupted."""
+(the message names the row, counting the first row as 1), 2 usage error,
+130 interrupted."""
 
 
 class UsageError(Exception):
