@@ -13,14 +13,16 @@
 
 #include "common/binding.hpp"
 #include "common/module.hpp"
+#include "common/names.hpp"
 #include "common/pickling.hpp"
+#include "common/saved_error.hpp"
 
 namespace {
 
 tv::ModuleLife life{"indexing", "tavrel._libs.indexing", "tavrel/_libs/indexing.cpp"};
 
-PyObject *str_ndim = nullptr;  // "ndim"
-PyObject *int_two = nullptr;   // 2
+tv::Name str_ndim{"ndim"};
+PyObject *int_two = nullptr;  // 2
 
 struct NDFrameIndexerBase {
     PyObject_HEAD
@@ -52,26 +54,14 @@ inline NDFrameIndexerBase *as_indexer(PyObject *self) { return reinterpret_cast<
 // A failure to attach is dropped: the original exception is what counts.
 void add_note_to_pending(const char *note)
 {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject *exc = PyErr_GetRaisedException();
-#else
-    PyObject *type, *exc, *tb;
-    PyErr_Fetch(&type, &exc, &tb);
-    PyErr_NormalizeException(&type, &exc, &tb);
-    if (tb != nullptr && exc != nullptr)
-        PyException_SetTraceback(exc, tb);
-#endif
+    tv::SavedError pending;
+    PyObject *exc = pending.get();
     if (exc != nullptr) {
         tv::Ref text(PyUnicode_FromString(note));
         tv::Ref done(text ? PyObject_CallMethod(exc, "add_note", "O", text.get()) : nullptr);
         if (!done)
             PyErr_Clear();
     }
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc);
-#else
-    PyErr_Restore(type, exc, tb);
-#endif
 }
 
 // The constructor's `name`: exactly a str (None and str subclasses refused).
@@ -92,8 +82,7 @@ int check_name_field(PyObject *value)
 {
     if (value == Py_None || PyUnicode_CheckExact(value))
         return 0;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value)->tp_name);
-    return -1;
+    return tv::raise_expected_type("str", value);
 }
 
 PyObject *indexer_alloc(PyTypeObject *type)
@@ -194,7 +183,7 @@ PyObject *get_ndim(PyObject *self, void *)
         return PyLong_FromSsize_t(p->ndim);
 
     tv::Ref obj = tv::Ref::borrow(p->obj);
-    tv::Ref ndim(PyObject_GetAttr(obj.get(), str_ndim));
+    tv::Ref ndim(PyObject_GetAttr(obj.get(), str_ndim.get()));
     if (ndim) {
         Py_ssize_t n;
         if (tv::to_ssize_t(ndim.get(), &n) == 0) {
@@ -275,7 +264,7 @@ int module_exec(PyObject *m)
     int state = life.begin_exec(m);
     if (state <= 0)
         return state;
-    if (str_ndim == nullptr && (str_ndim = PyUnicode_InternFromString("ndim")) == nullptr)
+    if (str_ndim.intern() < 0)
         return life.fail_exec();
     if (int_two == nullptr && (int_two = PyLong_FromLong(2)) == nullptr)
         return life.fail_exec();

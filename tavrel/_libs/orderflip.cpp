@@ -132,14 +132,12 @@ PyObject *read_double(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyOb
     return read_scalar<uint64_t, AsDouble>(sig_f64, __LINE__, args, nargsf, kwnames);
 }
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 PyMethodDef methods[] = {
-    {"read_uint16_with_orderflip", FASTCALL_KW(read_uint16), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"read_uint32_with_orderflip", FASTCALL_KW(read_uint32), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"read_uint64_with_orderflip", FASTCALL_KW(read_uint64), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"read_float_with_orderflip", FASTCALL_KW(read_float), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"read_double_with_orderflip", FASTCALL_KW(read_double), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    tv::fastcall_method(sig_u16.func, read_uint16),
+    tv::fastcall_method(sig_u32.func, read_uint32),
+    tv::fastcall_method(sig_u64.func, read_uint64),
+    tv::fastcall_method(sig_f32.func, read_float),
+    tv::fastcall_method(sig_f64.func, read_double),
     {nullptr, nullptr, 0, nullptr},
 };
 

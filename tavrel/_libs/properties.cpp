@@ -18,6 +18,7 @@
 
 #include "common/binding.hpp"
 #include "common/module.hpp"
+#include "common/names.hpp"
 #include "common/pickling.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -31,14 +32,14 @@ namespace {
 
 tv::ModuleLife life{"properties", "tavrel._libs.properties", "tavrel/_libs/properties.cpp"};
 
-// Interned names, made at module execution.
-PyObject *str_cache = nullptr;     // "_cache"
-PyObject *str_name = nullptr;      // "__name__"
-PyObject *str_doc = nullptr;       // "__doc__"
-PyObject *str_mgr = nullptr;       // "_mgr"
-PyObject *str_axes = nullptr;      // "axes"
-PyObject *str_set_axis = nullptr;  // "_set_axis"
-PyObject *str_empty = nullptr;     // ""
+// Interned at module execution.
+tv::Name str_cache{"_cache"};
+tv::Name str_name{"__name__"};
+tv::Name str_doc{"__doc__"};
+tv::Name str_mgr{"_mgr"};
+tv::Name str_axes{"axes"};
+tv::Name str_set_axis{"_set_axis"};
+tv::Name str_empty{""};
 
 // ---------------------------------------------------------------------------
 // CachedProperty
@@ -86,13 +87,13 @@ int cached_property_init(PyObject *self, PyObject *args, PyObject *kwargs)
     if (tv::bind_tuple_dict(cached_property_init_sig, args, kwargs, values) == 0) {
         PyObject *fget = values[0];
         Py_SETREF(p->fget, Py_NewRef(fget));
-        PyObject *name = PyObject_GetAttr(fget, str_name);
+        PyObject *name = PyObject_GetAttr(fget, str_name.get());
         if (name != nullptr) {
             Py_SETREF(p->name, name);
-            PyObject *doc = nullptr;
-            int found = tv::get_optional_attr(fget, str_doc, &doc);
+            tv::Ref doc;
+            int found = tv::get_optional_attr(fget, str_doc.get(), doc);
             if (found >= 0) {
-                Py_SETREF(p->doc, found ? doc : Py_NewRef(Py_None));
+                Py_SETREF(p->doc, found ? doc.release() : Py_NewRef(Py_None));
                 return 0;
             }
         }
@@ -106,29 +107,26 @@ int cached_property_init(PyObject *self, PyObject *args, PyObject *kwargs)
 // exception when the object refuses the `_cache` attribute.
 PyObject *object_cache(PyObject *obj)
 {
-    PyObject *cache = nullptr;
-    if (tv::get_optional_attr(obj, str_cache, &cache) < 0)
+    tv::Ref cache;
+    if (tv::get_optional_attr(obj, str_cache.get(), cache) < 0)
         return nullptr;
-    if (cache != nullptr && cache != Py_None) {
-        if (PyDict_Check(cache))
-            return cache;
+    if (cache && cache.get() != Py_None) {
+        if (PyDict_Check(cache.get()))
+            return cache.release();
         PyErr_Format(PyExc_TypeError,
                      "the '_cache' attribute of a '%.200s' object must be a dict or None, not '%.200s'",
-                     Py_TYPE(obj)->tp_name, Py_TYPE(cache)->tp_name);
-        Py_DECREF(cache);
+                     Py_TYPE(obj)->tp_name, Py_TYPE(cache.get())->tp_name);
         return nullptr;
     }
-    Py_XDECREF(cache);
-    cache = PyDict_New();
-    if (cache == nullptr)
+    cache.reset(PyDict_New());
+    if (!cache)
         return nullptr;
-    if (PyObject_SetAttr(obj, str_cache, cache) < 0) {
-        Py_DECREF(cache);
+    if (PyObject_SetAttr(obj, str_cache.get(), cache.get()) < 0) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError))
             PyErr_Clear();
         return nullptr;
     }
-    return cache;
+    return cache.release();
 }
 
 PyObject *cached_property_get(PyObject *self, PyObject *obj, PyObject *)
@@ -263,7 +261,7 @@ PyObject *axis_property_new(PyTypeObject *type, PyObject *, PyObject *)
 int axis_property_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     auto *p = reinterpret_cast<AxisProperty *>(self);
-    PyObject *values[2] = {nullptr, str_empty};
+    PyObject *values[2] = {nullptr, str_empty.get()};
     Py_ssize_t axis = 0;
     if (tv::bind_tuple_dict(axis_property_init_sig, args, kwargs, values) == 0
         && (values[0] == nullptr || tv::to_ssize_t(values[0], &axis) == 0)) {
@@ -280,9 +278,9 @@ PyObject *axis_property_get(PyObject *self, PyObject *obj, PyObject *)
     if (obj == nullptr || obj == Py_None)
         return Py_NewRef(self);
     auto *p = reinterpret_cast<AxisProperty *>(self);
-    tv::Ref mgr(PyObject_GetAttr(obj, str_mgr));
+    tv::Ref mgr(PyObject_GetAttr(obj, str_mgr.get()));
     if (mgr) {
-        tv::Ref axes(PyObject_GetAttr(mgr.get(), str_axes));
+        tv::Ref axes(PyObject_GetAttr(mgr.get(), str_axes.get()));
         if (axes) {
             PyObject *list = axes.get();
             if (PyList_CheckExact(list)) {
@@ -298,7 +296,7 @@ PyObject *axis_property_get(PyObject *self, PyObject *obj, PyObject *)
                 PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
             }
             else {
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(list)->tp_name);
+                tv::raise_expected_type("list", list);
             }
         }
     }
@@ -317,7 +315,7 @@ int axis_property_set(PyObject *self, PyObject *obj, PyObject *value)
     tv::Ref axis(PyLong_FromSsize_t(p->axis));
     if (axis) {
         PyObject *call_args[3] = {obj, axis.get(), value};
-        tv::Ref result(PyObject_VectorcallMethod(str_set_axis, call_args, 3, nullptr));
+        tv::Ref result(PyObject_VectorcallMethod(str_set_axis.get(), call_args, 3, nullptr));
         if (result)
             return 0;
     }
@@ -397,22 +395,6 @@ int add_class(PyObject *m, PyTypeObject *type, const char *attribute)
     return tv::pickle::install<Layout>(type);
 }
 
-int intern_names()
-{
-    struct {
-        PyObject **slot;
-        const char *text;
-    } names[] = {
-        {&str_cache, "_cache"}, {&str_name, "__name__"}, {&str_doc, "__doc__"},   {&str_mgr, "_mgr"},
-        {&str_axes, "axes"},    {&str_set_axis, "_set_axis"}, {&str_empty, ""},
-    };
-    for (auto &n : names) {
-        if (*n.slot == nullptr && (*n.slot = PyUnicode_InternFromString(n.text)) == nullptr)
-            return -1;
-    }
-    return 0;
-}
-
 PyObject *module_create(PyObject *spec, PyModuleDef *) { return life.create(spec); }
 
 int module_exec(PyObject *m)
@@ -420,7 +402,8 @@ int module_exec(PyObject *m)
     int state = life.begin_exec(m);
     if (state <= 0)
         return state;
-    if (intern_names() < 0 || cached_property_init_sig.init() < 0 || axis_property_init_sig.init() < 0
+    if (tv::intern_names({&str_cache, &str_name, &str_doc, &str_mgr, &str_axes, &str_set_axis, &str_empty}) < 0
+        || cached_property_init_sig.init() < 0 || axis_property_init_sig.init() < 0
         || cached_property_layout.init() < 0 || axis_property_layout.init() < 0)
         return life.fail_exec();
 

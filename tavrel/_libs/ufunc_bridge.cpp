@@ -14,6 +14,7 @@
 // `get` / membership test).
 #include "common/binding.hpp"
 #include "common/module.hpp"
+#include "common/names.hpp"
 
 namespace {
 
@@ -22,30 +23,23 @@ tv::ModuleLife life{"ufunc_bridge", "tavrel._libs.ufunc_bridge", "tavrel/_libs/u
 tv::Signature<3> sig_dispatch{
     "maybe_dispatch_ufunc_to_dunder_op", {"self", "ufunc", "method"}, 3, /*star_args=*/true, /*star_kwargs=*/true};
 
-// Interned names, made once at module execution.
+// Interned at module execution.
 struct Names {
-    PyObject *name_attr, *nin_attr, *get_attr, *call_method;
-    PyObject *aliases, *dispatched, *unary, *reversed;
-    PyObject *two, *empty;
+    tv::Name name_attr{"__name__"}, nin_attr{"nin"}, get_attr{"get"}, call_method{"__call__"};
+    tv::Name aliases{"UFUNC_ALIASES"}, dispatched{"DISPATCHED_UFUNCS"}, unary{"UNARY_UFUNCS"},
+        reversed{"REVERSED_NAMES"};
+    tv::Name empty{""};
 } names;
+
+PyObject *int_two = nullptr;  // 2
 
 int make_names()
 {
-    struct {
-        PyObject **slot;
-        const char *text;
-    } table[] = {
-        {&names.name_attr, "__name__"},          {&names.nin_attr, "nin"},
-        {&names.get_attr, "get"},                {&names.call_method, "__call__"},
-        {&names.aliases, "UFUNC_ALIASES"},       {&names.dispatched, "DISPATCHED_UFUNCS"},
-        {&names.unary, "UNARY_UFUNCS"},          {&names.reversed, "REVERSED_NAMES"},
-        {&names.empty, ""},
-    };
-    for (auto &entry : table) {
-        if (*entry.slot == nullptr && (*entry.slot = PyUnicode_InternFromString(entry.text)) == nullptr)
-            return -1;
-    }
-    if (names.two == nullptr && (names.two = PyLong_FromLong(2)) == nullptr)
+    if (tv::intern_names({&names.name_attr, &names.nin_attr, &names.get_attr, &names.call_method, &names.aliases,
+                          &names.dispatched, &names.unary, &names.reversed, &names.empty})
+        < 0)
+        return -1;
+    if (int_two == nullptr && (int_two = PyLong_FromLong(2)) == nullptr)
         return -1;
     return 0;
 }
@@ -66,7 +60,7 @@ PyObject *table_get(PyObject *table_name, PyObject *key, PyObject *deflt)
         Py_INCREF(v);
         return v;
     }
-    tv::Ref get(PyObject_GetAttr(table.get(), names.get_attr));
+    tv::Ref get(PyObject_GetAttr(table.get(), names.get_attr.get()));
     if (!get)
         return nullptr;
     PyObject *args[] = {key, deflt};
@@ -91,7 +85,7 @@ PyObject *name_text(PyObject *op_name)
         Py_INCREF(op_name);
         return op_name;
     }
-    return PyObject_Format(op_name, names.empty);
+    return PyObject_Format(op_name, names.empty.get());
 }
 
 PyObject *format_dunder_name(const char *prefix, PyObject *op_name)
@@ -135,9 +129,9 @@ PyObject *reflected_names = nullptr;  // "add" -> "__radd__"
 // as the fallback, which returns NotImplemented), or null with an error.
 PyObject *lookup_method(PyObject *obj, PyObject *name)
 {
-    PyObject *meth = nullptr;
-    tv::get_optional_attr(obj, name, &meth);
-    return meth;
+    tv::Ref meth;
+    tv::get_optional_attr(obj, name, meth);
+    return meth.release();
 }
 
 PyObject *not_implemented()
@@ -166,7 +160,7 @@ struct Inputs {
 // int is compared directly; anything else through its rich comparison.
 int more_than_two_inputs(PyObject *ufunc)
 {
-    tv::Ref nin(PyObject_GetAttr(ufunc, names.nin_attr));
+    tv::Ref nin(PyObject_GetAttr(ufunc, names.nin_attr.get()));
     if (!nin)
         return -1;
     if (PyLong_CheckExact(nin.get())) {
@@ -174,7 +168,7 @@ int more_than_two_inputs(PyObject *ufunc)
         long n = PyLong_AsLongAndOverflow(nin.get(), &overflow);
         return overflow > 0 || (overflow == 0 && n > 2);
     }
-    tv::Ref above(PyObject_RichCompare(nin.get(), names.two, Py_GT));
+    tv::Ref above(PyObject_RichCompare(nin.get(), int_two, Py_GT));
     if (!above)
         return -1;
     return tv::to_truth(above.get());
@@ -182,10 +176,10 @@ int more_than_two_inputs(PyObject *ufunc)
 
 PyObject *dispatch(PyObject *self, PyObject *ufunc, PyObject *method, Inputs inputs, bool has_kwargs)
 {
-    tv::Ref op_name(PyObject_GetAttr(ufunc, names.name_attr));
+    tv::Ref op_name(PyObject_GetAttr(ufunc, names.name_attr.get()));
     if (!op_name)
         return nullptr;
-    op_name.reset(table_get(names.aliases, op_name.get(), op_name.get()));
+    op_name.reset(table_get(names.aliases.get(), op_name.get(), op_name.get()));
     if (!op_name)
         return nullptr;
 
@@ -196,17 +190,17 @@ PyObject *dispatch(PyObject *self, PyObject *ufunc, PyObject *method, Inputs inp
     if (many_inputs != 0)
         return many_inputs < 0 ? nullptr : not_implemented();
 
-    if (method != names.call_method) {
+    if (method != names.call_method.get()) {
         if (method == Py_None)
             return not_implemented();
-        int eq = PyUnicode_Compare(method, names.call_method);
+        int eq = PyUnicode_Compare(method, names.call_method.get());
         if (eq == -1 && PyErr_Occurred())
             return nullptr;
         if (eq != 0)
             return not_implemented();
     }
 
-    int member = table_contains(names.dispatched, op_name.get());
+    int member = table_contains(names.dispatched.get(), op_name.get());
     if (member <= 0)
         return member < 0 ? nullptr : not_implemented();
 
@@ -220,7 +214,7 @@ PyObject *dispatch(PyObject *self, PyObject *ufunc, PyObject *method, Inputs inp
         tv::Ref meth(lookup_method(self, name.get()));
         if (!meth && PyErr_Occurred())
             return nullptr;
-        int unary = table_contains(names.unary, op_name.get());
+        int unary = table_contains(names.unary.get(), op_name.get());
         if (unary < 0)
             return nullptr;
         if (unary) {
@@ -243,7 +237,7 @@ PyObject *dispatch(PyObject *self, PyObject *ufunc, PyObject *method, Inputs inp
         tv::Ref deflt(dunder_name(reflected_names, "__r", op_name.get()));
         if (!deflt)
             return nullptr;
-        tv::Ref name(table_get(names.reversed, op_name.get(), deflt.get()));
+        tv::Ref name(table_get(names.reversed.get(), op_name.get(), deflt.get()));
         if (!name)
             return nullptr;
         tv::Ref meth(lookup_method(self, name.get()));
@@ -292,9 +286,7 @@ const char dispatch_doc[] =
     "    The result of applying the ufunc\n";
 
 PyMethodDef methods[] = {
-    {"maybe_dispatch_ufunc_to_dunder_op",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(maybe_dispatch_ufunc_to_dunder_op)),
-     METH_FASTCALL | METH_KEYWORDS, dispatch_doc},
+    tv::fastcall_method(sig_dispatch.func, maybe_dispatch_ufunc_to_dunder_op, dispatch_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -26,9 +26,22 @@
 #include <climits>
 #include <cstddef>
 
+#include "names.hpp"
 #include "pyref.hpp"
 
 namespace tv {
+
+// A function of the vectorcall convention (METH_FASTCALL | METH_KEYWORDS).
+using FastcallFunction = PyObject *(*)(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
+                                       PyObject *kwnames);
+
+// The method-table entry of such a function (the table's function pointer
+// type is the classic one, hence the cast).
+inline PyMethodDef fastcall_method(const char *name, FastcallFunction fn, const char *doc = nullptr) noexcept
+{
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS,
+            doc};
+}
 
 // Raises the argument-count TypeError.
 inline void raise_arg_count(const char *func, bool exact, Py_ssize_t num_min, Py_ssize_t num_max,
@@ -83,21 +96,16 @@ inline int keyword_matches(PyObject *key, PyObject *param) noexcept
 template <std::size_t N>
 struct Signature {
     const char *func;
-    const char *names[N];
+    Name names[N];
     Py_ssize_t required = N;
     bool star_args = false;
     bool star_kwargs = false;
-    PyObject *interned[N] = {};
 
     int init() noexcept
     {
-        for (std::size_t i = 0; i < N; ++i) {
-            if (interned[i] == nullptr) {
-                interned[i] = PyUnicode_InternFromString(names[i]);
-                if (interned[i] == nullptr)
-                    return -1;
-            }
-        }
+        for (Name &name : names)
+            if (name.intern() < 0)
+                return -1;
         return 0;
     }
 };
@@ -153,7 +161,7 @@ inline int bind_arguments(const Signature<N> &sig, PyObject *const *args, Py_ssi
     for (Py_ssize_t i = npos; i < n_params; ++i) {
         PyObject *found = nullptr;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (keyword_matches(PyTuple_GET_ITEM(kwnames, k), sig.interned[i])) {
+            if (keyword_matches(PyTuple_GET_ITEM(kwnames, k), sig.names[i].get())) {
                 found = kwvalues[k];
                 break;
             }
@@ -171,7 +179,7 @@ inline int bind_arguments(const Signature<N> &sig, PyObject *const *args, Py_ssi
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         bool taken = false;
         for (Py_ssize_t i = npos; i < n_params && !taken; ++i)
-            taken = keyword_matches(key, sig.interned[i]);
+            taken = keyword_matches(key, sig.names[i].get());
         if (taken)
             continue;
         if (!PyUnicode_Check(key)) {
@@ -179,7 +187,7 @@ inline int bind_arguments(const Signature<N> &sig, PyObject *const *args, Py_ssi
             return -1;
         }
         for (Py_ssize_t i = 0; i < npos; ++i) {
-            if (keyword_matches(key, sig.interned[i])) {
+            if (keyword_matches(key, sig.names[i].get())) {
                 raise_multiple_values(sig.func, key);
                 return -1;
             }
@@ -284,14 +292,21 @@ inline int reject_none(PyObject *obj) noexcept
     return -1;
 }
 
+// The TypeError of a value stored into a field (or received as a state)
+// declared with a type: "Expected <type>, got <type of obj>".  Returns -1.
+inline int raise_expected_type(const char *expected, PyObject *obj) noexcept
+{
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, type_name(Py_TYPE(obj)));
+    return -1;
+}
+
 // A value stored into a field declared with a type: that type or a subclass,
 // or None.
 inline int check_field_type(PyObject *obj, PyTypeObject *type) noexcept
 {
     if (obj == Py_None || PyObject_TypeCheck(obj, type))
         return 0;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type_name(type), type_name(Py_TYPE(obj)));
-    return -1;
+    return raise_expected_type(type_name(type), obj);
 }
 
 // ---------------------------------------------------------------------------

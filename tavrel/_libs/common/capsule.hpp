@@ -18,6 +18,8 @@
 //                                  "tv_parser could not import module tavrel"};
 //   void fill_table(ParserApi *api) noexcept { api->... = ...; }
 //   int exec(PyObject *) noexcept { return tv::publish_table_once(capsule, fill_table); }
+//   tv::TableModule table_module{"tavrel._libs.tavrel_parser", "Internal module ...", exec};
+//   PyMODINIT_FUNC PyInit_tavrel_parser(void) { return PyModuleDef_Init(&table_module.def); }
 #pragma once
 
 #include "pyref.hpp"
@@ -41,12 +43,8 @@ inline void free_capsule_table(PyObject *capsule) noexcept
 // replaced), -1 with an exception set.
 inline int capsule_published(PyObject *package, const TableCapsule &where) noexcept
 {
-    Ref name(PyUnicode_FromString(where.attribute));
-    if (!name)
-        return -1;
-    PyObject *found = nullptr;
-    int status = get_optional_attr(package, name.get(), &found);
-    Ref existing(found);
+    Ref existing;
+    const int status = get_optional_attr(package, where.attribute, existing);
     if (status <= 0)
         return status;
     return PyCapsule_IsValid(existing.get(), where.capsule_name);
@@ -83,5 +81,21 @@ int publish_table_once(const TableCapsule &where, void (*fill)(Table *) noexcept
     // destructor frees the table.
     return PyModule_AddObjectRef(package.get(), where.attribute, capsule.get());
 }
+
+// The definition of a module whose only work is its exec step: no
+// functions, no per-module state.  Kept in static storage, since the
+// interpreter holds on to the definition.
+struct TableModule {
+    PyModuleDef_Slot slots[2];
+    PyModuleDef def;
+
+    TableModule(const char *name, const char *doc, int (*exec)(PyObject *) noexcept) noexcept
+        : slots{{Py_mod_exec, reinterpret_cast<void *>(exec)}, {0, nullptr}},
+          def{PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr}
+    {
+    }
+    TableModule(const TableModule &) = delete;
+    TableModule &operator=(const TableModule &) = delete;
+};
 
 }  // namespace tv

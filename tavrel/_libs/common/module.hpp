@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "pyref.hpp"
+#include "saved_error.hpp"
 #include <frameobject.h>
 
 #if PY_VERSION_HEX < 0x030B0000
@@ -27,37 +28,6 @@
 #endif
 
 namespace tv {
-
-// Saves the pending exception across calls that must run without one, and
-// restores it when the scope ends.
-class SavedError {
-public:
-    SavedError() noexcept
-    {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &exc_, &tb_);
-#endif
-    }
-    ~SavedError()
-    {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_);
-#else
-        PyErr_Restore(type_, exc_, tb_);
-#endif
-    }
-    SavedError(const SavedError &) = delete;
-    SavedError &operator=(const SavedError &) = delete;
-
-private:
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject *type_ = nullptr;
-    PyObject *tb_ = nullptr;
-#endif
-    PyObject *exc_ = nullptr;
-};
 
 // Adds a traceback entry named `funcname` (a dotted path) in `filename` to
 // the pending exception.  Failures while building the entry are swallowed:

@@ -30,8 +30,18 @@
 
 #include "binding.hpp"
 #include "module.hpp"
+#include "names.hpp"
 
 namespace tv::pickle {
+
+namespace detail {
+
+// Names every pickled class uses.
+inline Name dict_name{"__dict__"};
+inline Name update_name{"update"};
+inline Name new_name{"__new__"};
+
+}  // namespace detail
 
 enum class FieldKind : unsigned char {
     object,     // any object, stored as it is
@@ -51,26 +61,23 @@ struct ClassLayout {
 
     ModuleLife *life;
     const char *class_name;     // "CachedProperty": messages and traceback entries
-    const char *reconstructor;  // "__pyx_unpickle_CachedProperty"
+    Name reconstructor;         // "__pyx_unpickle_CachedProperty"
     const char *field_names;    // "__doc__, fget, name"
     long checksum;              // written by reduce
     long accepted[3];           // accepted by the reconstructor, the written one first
     Field fields[N];            // in state order
     PyTypeObject *type;
 
-    PyObject *reconstructor_key = nullptr;  // interned reconstructor name
     Signature<1> setstate_sig{"__setstate_cython__", {"__pyx_state"}};
     Signature<3> unpickle_sig{nullptr, {"__pyx_type", "__pyx_checksum", "__pyx_state"}};
 
     // Once, at module execution, before the first call.
     int init() noexcept
     {
-        unpickle_sig.func = reconstructor;
+        unpickle_sig.func = reconstructor.text();
         if (setstate_sig.init() < 0 || unpickle_sig.init() < 0)
             return -1;
-        if (reconstructor_key == nullptr)
-            reconstructor_key = PyUnicode_InternFromString(reconstructor);
-        return reconstructor_key ? 0 : -1;
+        return intern_names({&reconstructor, &detail::dict_name, &detail::update_name, &detail::new_name});
     }
 
     PyObject *&object_slot(PyObject *self, std::size_t i) const noexcept
@@ -88,19 +95,12 @@ struct ClassLayout {
         if (method != nullptr)
             PyOS_snprintf(entry, sizeof entry, "%s.%s", class_name, method);
         else
-            PyOS_snprintf(entry, sizeof entry, "%s", reconstructor);
+            PyOS_snprintf(entry, sizeof entry, "%s", reconstructor.text());
         life->traceback(entry, line);
     }
 };
 
 namespace detail {
-
-inline PyObject *interned(const char *text, PyObject *&slot) noexcept
-{
-    if (slot == nullptr)
-        slot = PyUnicode_InternFromString(text);
-    return slot;
-}
 
 // Applies state tuple `state` to `self`: the fields in order, then the
 // optional instance-dict element.  A short tuple raises IndexError at the
@@ -124,10 +124,8 @@ int apply_state(const ClassLayout<N> &layout, PyObject *self, PyObject *state) n
             break;
         }
         case FieldKind::exact_str:
-            if (value != Py_None && !PyUnicode_CheckExact(value)) {
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value)->tp_name);
-                return -1;
-            }
+            if (value != Py_None && !PyUnicode_CheckExact(value))
+                return raise_expected_type("str", value);
             [[fallthrough]];
         case FieldKind::object:
             Py_INCREF(value);
@@ -142,16 +140,12 @@ int apply_state(const ClassLayout<N> &layout, PyObject *self, PyObject *state) n
     int truth = to_truth(extra);
     if (truth <= 0)
         return truth;
-    static PyObject *dict_key = nullptr;
-    static PyObject *update_key = nullptr;
-    if (!interned("__dict__", dict_key) || !interned("update", update_key))
-        return -1;
-    Ref instance_dict(PyObject_GetAttr(self, dict_key));
+    Ref instance_dict(PyObject_GetAttr(self, dict_name.get()));
     if (!instance_dict)
         return -1;
     if (PyDict_CheckExact(instance_dict.get()) && PyDict_Check(extra))
         return PyDict_Update(instance_dict.get(), extra);
-    Ref done(PyObject_CallMethodOneArg(instance_dict.get(), update_key, extra));
+    Ref done(PyObject_CallMethodOneArg(instance_dict.get(), update_name.get(), extra));
     return done ? 0 : -1;
 }
 
@@ -213,13 +207,9 @@ PyObject *reduce_impl(PyObject *self) noexcept
         PyTuple_SET_ITEM(state.get(), static_cast<Py_ssize_t>(i), item);
     }
 
-    static PyObject *dict_key = nullptr;
-    if (!interned("__dict__", dict_key))
+    Ref instance_dict;
+    if (get_optional_attr(self, dict_name.get(), instance_dict) < 0)
         return nullptr;
-    PyObject *found = nullptr;
-    if (get_optional_attr(self, dict_key, &found) < 0)
-        return nullptr;
-    Ref instance_dict(found);
     if (instance_dict && instance_dict.get() != Py_None) {
         int truth = PyObject_IsTrue(instance_dict.get());
         if (truth < 0)
@@ -239,7 +229,7 @@ PyObject *reduce_impl(PyObject *self) noexcept
         }
     }
 
-    Ref reconstructor(L.life->global(L.reconstructor_key));
+    Ref reconstructor(L.life->global(L.reconstructor.get()));
     if (!reconstructor)
         return nullptr;
     Ref checksum(PyLong_FromLong(L.checksum));
@@ -289,7 +279,7 @@ PyObject *setstate(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyO
                 Py_RETURN_NONE;
         }
         else if (reject_none(state) == 0) {
-            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
+            raise_expected_type("tuple", state);
         }
     }
     L.traceback("__setstate_cython__", __LINE__);
@@ -316,10 +306,8 @@ PyObject *unpickle(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObjec
                 detail::raise_incompatible_checksum(checksum, L.accepted, L.field_names);
             }
             else {
-                static PyObject *new_key = nullptr;
-                Ref instance;
-                if (detail::interned("__new__", new_key))
-                    instance.reset(PyObject_CallMethodOneArg(reinterpret_cast<PyObject *>(L.type), new_key, type));
+                Ref instance(
+                    PyObject_CallMethodOneArg(reinterpret_cast<PyObject *>(L.type), detail::new_name.get(), type));
                 if (instance && (state == Py_None || detail::apply_state(L, instance.get(), state) == 0))
                     return instance.release();
             }
@@ -329,27 +317,23 @@ PyObject *unpickle(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObjec
     return nullptr;
 }
 
-#define TV_PICKLE_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 // Entries for the class's tp_methods.
 template <auto &L>
 inline PyMethodDef reduce_method() noexcept
 {
-    return {"__reduce_cython__", TV_PICKLE_FASTCALL(reduce<L>), METH_FASTCALL | METH_KEYWORDS, nullptr};
+    return fastcall_method("__reduce_cython__", reduce<L>);
 }
 template <auto &L>
 inline PyMethodDef setstate_method() noexcept
 {
-    return {"__setstate_cython__", TV_PICKLE_FASTCALL(setstate<L>), METH_FASTCALL | METH_KEYWORDS, nullptr};
+    return fastcall_method("__setstate_cython__", setstate<L>);
 }
 // Entry for the module's functions.
 template <auto &L>
 inline PyMethodDef unpickle_function() noexcept
 {
-    return {L.reconstructor, TV_PICKLE_FASTCALL(unpickle<L>), METH_FASTCALL | METH_KEYWORDS, nullptr};
+    return fastcall_method(L.reconstructor.text(), unpickle<L>);
 }
-
-#undef TV_PICKLE_FASTCALL
 
 namespace detail {
 

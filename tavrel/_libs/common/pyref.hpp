@@ -64,15 +64,37 @@ private:
 };
 
 // getattr(obj, name) that treats a missing attribute as no error: returns 1
-// with a new reference in *result, 0 with *result null when the attribute is
-// missing (AttributeError), or -1 with another error set.  Cheaper than
-// catching the AttributeError, which is often never created at all.
-inline int get_optional_attr(PyObject *obj, PyObject *name, PyObject **result) noexcept
+// with a new reference in `result`, 0 with `result` empty when the attribute
+// is missing (AttributeError, which is cleared or never created at all), or
+// -1 with any other error set, so that an error raised by a property is
+// reported rather than taken for a missing attribute.
+inline int get_optional_attr(PyObject *obj, PyObject *name, Ref &result) noexcept
+{
+    PyObject *found = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    const int status = PyObject_GetOptionalAttr(obj, name, &found);
+#else
+    const int status = _PyObject_LookupAttr(obj, name, &found);
+#endif
+    result.reset(found);
+    return status;
+}
+
+// The same, by a name given as text.
+inline int get_optional_attr(PyObject *obj, const char *name, Ref &result) noexcept
 {
 #if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_GetOptionalAttr(obj, name, result);
+    PyObject *found = nullptr;
+    const int status = PyObject_GetOptionalAttrString(obj, name, &found);
+    result.reset(found);
+    return status;
 #else
-    return _PyObject_LookupAttr(obj, name, result);
+    Ref key(PyUnicode_FromString(name));
+    if (!key) {
+        result.reset();
+        return -1;
+    }
+    return get_optional_attr(obj, key.get(), result);
 #endif
 }
 

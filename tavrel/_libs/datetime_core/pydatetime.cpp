@@ -23,22 +23,6 @@ namespace {
 const char kCouldNotConvert[] = "Could not convert PyDateTime to numpy datetime";
 const char kCouldNotFormat[] = "Could not convert datetime value to string";
 
-// Fetches an attribute that may be absent.  1 with a new reference in
-// `value`; 0 when the object has no such attribute (AttributeError, which is
-// cleared); -1 with the exception of any other failure, so that an error
-// raised by a property is reported rather than taken for "no attribute".
-int get_optional_attr(PyObject *obj, const char *name, Ref &value) noexcept
-{
-    value.reset(PyObject_GetAttrString(obj, name));
-    if (value)
-        return 1;
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return 0;
-    }
-    return -1;
-}
-
 // The integer value of `value` as a 32-bit int (npy_int32 is long on
 // 32-bit ARM, int elsewhere).  Non-integers fail with the
 // interpreter's TypeError.  The range is that of a 32-bit C long on every
@@ -158,7 +142,7 @@ int read_object(PyObject *obj, npy_datetimestruct *out, bool *aware, int64_t *of
     static const char *const time_names[4] = {"hour", "minute", "second", "microsecond"};
     Ref time_values[4];
     for (int i = 0; i < 4; ++i) {
-        int found = get_optional_attr(obj, time_names[i], time_values[i]);
+        int found = tv::get_optional_attr(obj, time_names[i], time_values[i]);
         if (found <= 0)
             return found;
     }
@@ -169,7 +153,7 @@ int read_object(PyObject *obj, npy_datetimestruct *out, bool *aware, int64_t *of
         return -1;
 
     Ref tzinfo;
-    int found = get_optional_attr(obj, "tzinfo", tzinfo);
+    int found = tv::get_optional_attr(obj, "tzinfo", tzinfo);
     if (found <= 0)
         return found;
     if (tzinfo.get() == Py_None)

@@ -44,22 +44,8 @@ int module_exec(PyObject *) noexcept
     return tv::publish_table_once(table_capsule, fill_table);
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tavrel._libs.tavrel_datetime",
-    "Internal module with datetime support for other extensions",
-    0,        // no per-module state
-    nullptr,  // no methods
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+tv::TableModule table_module{"tavrel._libs.tavrel_datetime", "Internal module with datetime support for other extensions",
+                             module_exec};
 
 }  // namespace
 
@@ -72,5 +58,5 @@ PyMODINIT_FUNC PyInit_tavrel_datetime(void)
     // "numpy._core.multiarray failed to import" on any failure, and records
     // the running C-API version used to read dtype metadata.
     import_array();
-    return PyModuleDef_Init(&module_def);
+    return PyModuleDef_Init(&table_module.def);
 }

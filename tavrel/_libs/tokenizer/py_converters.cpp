@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/pyref.hpp"
+#include "common/saved_error.hpp"
 #include "converters.h"
 
 namespace {
@@ -112,29 +113,23 @@ double parse_double_roundtrip(const char *text, char **end, char decimal_mark,
     const size_t copy_len = std::strlen(copy);
 
     PyGILState_STATE gil = PyGILState_Ensure();
-    // An exception the caller had pending is not ours to judge or to drop:
-    // set it aside and restore it afterwards.
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject *callers_exception = PyErr_GetRaisedException();
-#else
-    PyObject *callers_type, *callers_value, *callers_traceback;
-    PyErr_Fetch(&callers_type, &callers_value, &callers_traceback);
-#endif
-    char *converted_end = nullptr;
-    const double value = PyOS_string_to_double(copy, &converted_end, nullptr);
-    const bool whole = converted_end == copy + copy_len;
-    if (!whole)
-        *error = kNotANumber;
-    if (PyErr_Occurred())
-        *error = kNotANumber;
-    else if (std::isinf(value))
-        *error = kOverflow;  // of either sign
-    PyErr_Clear();
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(callers_exception);
-#else
-    PyErr_Restore(callers_type, callers_value, callers_traceback);
-#endif
+    double value;
+    bool whole;
+    {
+        // An exception the caller had pending is not ours to judge or to
+        // drop: it is set aside for the conversion and restored afterwards.
+        tv::SavedError callers_exception;
+        char *converted_end = nullptr;
+        value = PyOS_string_to_double(copy, &converted_end, nullptr);
+        whole = converted_end == copy + copy_len;
+        if (!whole)
+            *error = kNotANumber;
+        if (PyErr_Occurred())
+            *error = kNotANumber;
+        else if (std::isinf(value))
+            *error = kOverflow;  // of either sign
+        PyErr_Clear();
+    }
     PyGILState_Release(gil);
     std::free(copy);
 

@@ -140,26 +140,12 @@ int tv_parser_exec(PyObject *) noexcept
     return tv::publish_table_once(table_capsule, fill_table);
 }
 
-PyModuleDef_Slot tv_parser_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(tv_parser_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef tv_parser_module = {
-    PyModuleDef_HEAD_INIT,
-    "tavrel._libs.tavrel_parser",
-    "Internal module with parser support for other extensions",
-    0,
-    nullptr,
-    tv_parser_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+tv::TableModule table_module{"tavrel._libs.tavrel_parser", "Internal module with parser support for other extensions",
+                             tv_parser_exec};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_tavrel_parser(void)
 {
-    return PyModuleDef_Init(&tv_parser_module);
+    return PyModuleDef_Init(&table_module.def);
 }

@@ -14,6 +14,7 @@
 
 #include "common/binding.hpp"
 #include "common/module.hpp"
+#include "common/saved_error.hpp"
 #include "tslibs/calendar_core.h"
 
 #include <numpy/arrayobject.h>
@@ -355,16 +356,14 @@ const char doc_get_firstbday[] =
     "    first_bday : int\n"
     "    ";
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 // In the order the functions are bound to the module.
 PyMethodDef methods[] = {
-    {"get_days_in_month", FASTCALL_KW(py_get_days_in_month), METH_FASTCALL | METH_KEYWORDS, doc_get_days_in_month},
-    {"get_week_of_year", FASTCALL_KW(py_get_week_of_year), METH_FASTCALL | METH_KEYWORDS, doc_get_week_of_year},
-    {"get_iso_calendar", FASTCALL_KW(py_get_iso_calendar), METH_FASTCALL | METH_KEYWORDS, doc_get_iso_calendar},
-    {"get_day_of_year", FASTCALL_KW(py_get_day_of_year), METH_FASTCALL | METH_KEYWORDS, doc_get_day_of_year},
-    {"get_lastbday", FASTCALL_KW(py_get_lastbday), METH_FASTCALL | METH_KEYWORDS, doc_get_lastbday},
-    {"get_firstbday", FASTCALL_KW(py_get_firstbday), METH_FASTCALL | METH_KEYWORDS, doc_get_firstbday},
+    tv::fastcall_method(sig_days_in_month.func, py_get_days_in_month, doc_get_days_in_month),
+    tv::fastcall_method(sig_week_of_year.func, py_get_week_of_year, doc_get_week_of_year),
+    tv::fastcall_method(sig_iso_calendar.func, py_get_iso_calendar, doc_get_iso_calendar),
+    tv::fastcall_method(sig_day_of_year.func, py_get_day_of_year, doc_get_day_of_year),
+    tv::fastcall_method(sig_lastbday.func, py_get_lastbday, doc_get_lastbday),
+    tv::fastcall_method(sig_firstbday.func, py_get_firstbday, doc_get_firstbday),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -378,23 +377,14 @@ int import_numpy_api() noexcept
 {
     if (_import_array() == 0)
         return 0;
-    PyObject *type, *cause, *tb;
-    PyErr_Fetch(&type, &cause, &tb);
-    PyErr_NormalizeException(&type, &cause, &tb);
-    if (tb != nullptr && cause != nullptr)
-        PyException_SetTraceback(cause, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    PyObject *cause = tv::SavedError().release();
     PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
     if (cause != nullptr) {
-        PyObject *error_type, *error, *error_tb;
-        PyErr_Fetch(&error_type, &error, &error_tb);
-        PyErr_NormalizeException(&error_type, &error, &error_tb);
-        if (error != nullptr)
-            PyException_SetContext(error, cause);  // steals cause
+        tv::SavedError error;
+        if (error.get() != nullptr)
+            PyException_SetContext(error.get(), cause);  // steals cause
         else
             Py_DECREF(cause);
-        PyErr_Restore(error_type, error, error_tb);
     }
     return -1;
 }
