@@ -23,6 +23,8 @@
 
 #include "tokenizer/converters.h"
 
+using namespace tv;
+
 namespace {
 
 struct Texts {

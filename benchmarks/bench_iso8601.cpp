@@ -52,7 +52,7 @@ int main(int argc, char **argv)
             int unit = 0, has_zone = 0, offset = 0;
             DtError err;
             if (parse_iso8601(texts[i], lengths[i], &records[i], &unit, &has_zone, &offset, "", 0,
-                              FORMAT_INFER, &err) != 0) {
+                              TV_FORMAT_INFER, &err) != 0) {
                 std::fprintf(stderr, "parse failed: %.*s\n", lengths[i], texts[i]);
                 return 1;
             }

@@ -66,6 +66,7 @@ def main():
         ]
         subprocess.run(
             [os.environ.get("CXX", "c++"), "-std=c++20", "-O2", "-DNDEBUG", "-I", os.path.join(ROOT, "tavrel", "_libs"),
+             "-I", os.path.join(ROOT, "tavrel", "_libs", "include"),
              "-isystem", np.get_include(), "-isystem", sysconfig.get_paths()["include"], *sources, "-o", exe],
             check=True,
         )

@@ -14,6 +14,8 @@
 
 #include "tokenizer/converters.h"
 
+using namespace tv;
+
 namespace {
 
 char pick_mark(uint8_t b)

@@ -34,10 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     npy_datetimestruct dts;
     int unit = -1, has_zone = -1, offset = 0;
     DtError err;
-    int fmt_len = mode == FORMAT_INFER ? 0 : static_cast<int>(format.size());
+    int fmt_len = mode == TV_FORMAT_INFER ? 0 : static_cast<int>(format.size());
     int rc = parse_iso8601(text_buf, length, &dts, &unit, &has_zone, &offset, format_buf, fmt_len,
                            mode, &err);
-    if (mode == FORMAT_INFER && length > 0 && text_buf[0] != ' ') {
+    if (mode == TV_FORMAT_INFER && length > 0 && text_buf[0] != ' ') {
         // One leading space turns off the one-step date read: the general
         // steps must give the same outcome, one byte further on.
         char *spaced = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         int unit2 = -1, has_zone2 = -1, offset2 = 0;
         DtError err2;
         int rc2 = parse_iso8601(spaced, length + 1, &dts2, &unit2, &has_zone2, &offset2, "", 0,
-                                FORMAT_INFER, &err2);
+                                TV_FORMAT_INFER, &err2);
         if (rc2 != rc || err2.code != err.code || unit2 != unit || has_zone2 != has_zone ||
             offset2 != offset || (rc == 0 && cmp_datetimestruct(&dts, &dts2) != 0) ||
             (err.code == DtErrorCode::parse_error && err2.value != err.value + 1)) {
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             npy_datetimestruct back;
             int back_unit = -1;
             if (parse_iso8601(buf, static_cast<int>(std::strlen(buf)), &back, &back_unit, nullptr,
-                              nullptr, "", 0, FORMAT_INFER, &ferr) != 0) {
+                              nullptr, "", 0, TV_FORMAT_INFER, &ferr) != 0) {
                 std::abort();
             }
             if (cmp_datetimestruct(&back, &dts) != 0 || back_unit != (unit == NPY_FR_W ? NPY_FR_D : unit)) {

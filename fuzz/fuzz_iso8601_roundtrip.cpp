@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         int unit = -1;
         DtError perr;
         if (parse_iso8601(buf, static_cast<int>(n), &parsed, &unit, nullptr, nullptr, "", 0,
-                          FORMAT_INFER, &perr) != 0) {
+                          TV_FORMAT_INFER, &perr) != 0) {
             std::abort();
         }
         int expect_unit = text_unit == NPY_FR_W ? NPY_FR_D : text_unit;

@@ -66,6 +66,15 @@ def test_parse_error_messages(api, text, position):
     assert parse(api, text, raise_errors=0)[0] == -1
 
 
+def test_parse_error_message_quotes_any_text(api):
+    # Bytes that are not UTF-8 are shown replaced; a long text is quoted whole.
+    with pytest.raises(ValueError, match="^" + re.escape('Error parsing datetime string "\ufffd2020" at position 0') + "$"):
+        parse(api, b"\xff2020")
+    long_text = "2020-01-01T10:00" + "x" * 1000
+    with parse_error(long_text, 16):
+        parse(api, long_text)
+
+
 @pytest.mark.parametrize(
     "text, field",
     [("202", "Month"), ("2020-02-30", "Day"), ("2019-02-29", "Day"), ("2020-01-01T24:00", "Hours"),

@@ -81,6 +81,23 @@ def test_naive_objects_keep_wall_clock(api):
     assert api.iso_of_object(duck(hour=1, minute=2, second=3, microsecond=4), 7) == "2020-01-01T01:02:03"
 
 
+def test_user_code_runs_once_per_conversion(api):
+    # An aware object's zone is asked once: the text and the shift come from
+    # the same answer, whatever a second call would have said.
+    calls = []
+
+    class Fickle(tzinfo):
+        def utcoffset(self, obj):
+            calls.append(obj)
+            return timedelta(hours=len(calls))
+
+    dt = datetime(2020, 5, 17, 12, tzinfo=Fickle())
+    assert api.iso_of_object(dt, 7) == "2020-05-17T11:00:00Z"
+    assert len(calls) == 1
+    assert api.record_of_object(dt)[3] == 10
+    assert len(calls) == 2
+
+
 @given(
     st.datetimes(min_value=datetime(1678, 1, 1), max_value=datetime(2261, 12, 31)),
     st.integers(-86399, 86399),

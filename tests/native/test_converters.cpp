@@ -11,6 +11,8 @@
 
 #include "tokenizer/converters.h"
 
+using namespace tv;
+
 namespace {
 
 constexpr int64_t kI64Min = std::numeric_limits<int64_t>::min();

@@ -26,7 +26,7 @@ struct Parsed {
 
 // The text is copied into an exact-size heap buffer so that the address
 // sanitizer catches any read past `length`.
-Parsed parse(const std::string &text, const std::string &format = "", int mode = FORMAT_INFER)
+Parsed parse(const std::string &text, const std::string &format = "", int mode = TV_FORMAT_INFER)
 {
     Parsed p;
     char *buf = new char[text.size() ? text.size() : 1];
@@ -48,7 +48,7 @@ void expect_unit(const std::string &text, int unit)
 }
 
 void expect_parse_error(const std::string &text, int position, const std::string &format = "",
-                        int mode = FORMAT_INFER)
+                        int mode = TV_FORMAT_INFER)
 {
     Parsed p = parse(text, format, mode);
     EXPECT_EQ(p.rc, -1) << text;
@@ -219,49 +219,49 @@ TEST(Parse, Zones)
     int zone = 0;
     const char text[] = "2020-01-01T10:00+01";
     EXPECT_EQ(parse_iso8601(text, sizeof(text) - 1, &r, nullptr, &zone, nullptr, "", 0,
-                            FORMAT_INFER, &err),
+                            TV_FORMAT_INFER, &err),
               0);
     EXPECT_EQ(zone, 1);
 }
 
 TEST(Parse, FormatModes)
 {
-    Parsed p = parse("2020-01-01", "%Y-%m-%d", FORMAT_EXACT);
+    Parsed p = parse("2020-01-01", "%Y-%m-%d", TV_FORMAT_EXACT);
     EXPECT_EQ(p.rc, 0);
     EXPECT_EQ(p.unit, NPY_FR_D);
-    expect_parse_error("2020-01-01 10:00", 10, "%Y-%m-%d", FORMAT_EXACT);
-    p = parse("2020-01-01 10:00", "%Y-%m-%d", FORMAT_PARTIAL);
+    expect_parse_error("2020-01-01 10:00", 10, "%Y-%m-%d", TV_FORMAT_EXACT);
+    p = parse("2020-01-01 10:00", "%Y-%m-%d", TV_FORMAT_PARTIAL);
     EXPECT_EQ(p.rc, 0);
     EXPECT_EQ(p.unit, NPY_FR_GENERIC);
     EXPECT_EQ(p.dts.day, 1);
     EXPECT_EQ(p.dts.hour, 0);
-    expect_parse_error("2020-01-01", 10, "%Y-%m-%d %H:%M:%S", FORMAT_PARTIAL);
-    p = parse("2020-01-01 10:30:15.5+01:00", "%Y-%m-%d %H:%M:%S.%f%z", FORMAT_EXACT);
+    expect_parse_error("2020-01-01", 10, "%Y-%m-%d %H:%M:%S", TV_FORMAT_PARTIAL);
+    p = parse("2020-01-01 10:30:15.5+01:00", "%Y-%m-%d %H:%M:%S.%f%z", TV_FORMAT_EXACT);
     EXPECT_EQ(p.rc, 0);
     EXPECT_EQ(p.unit, NPY_FR_ms);
-    expect_parse_error("2020/01/01", 5, "%Y-%m-%d", FORMAT_EXACT);
+    expect_parse_error("2020/01/01", 5, "%Y-%m-%d", TV_FORMAT_EXACT);
     // Partial stops: best unit is what was reached.
-    EXPECT_EQ(parse("2020-01-01T10:30:15", "%Y-%m-%dT%H", FORMAT_PARTIAL).unit, NPY_FR_h);
-    EXPECT_EQ(parse("2020-01-01T10:30:15", "%Y-%m-%dT%H:%M", FORMAT_PARTIAL).unit, NPY_FR_m);
+    EXPECT_EQ(parse("2020-01-01T10:30:15", "%Y-%m-%dT%H", TV_FORMAT_PARTIAL).unit, NPY_FR_h);
+    EXPECT_EQ(parse("2020-01-01T10:30:15", "%Y-%m-%dT%H:%M", TV_FORMAT_PARTIAL).unit, NPY_FR_m);
     // A format that ends at the seconds' "." still reports the seconds it read
     // into the record (reporting minutes would drop them at the best unit).
-    p = parse("2020-01-01T10:30:15.5", "%Y-%m-%dT%H:%M:%S", FORMAT_PARTIAL);
+    p = parse("2020-01-01T10:30:15.5", "%Y-%m-%dT%H:%M:%S", TV_FORMAT_PARTIAL);
     EXPECT_EQ(p.rc, 0);
     EXPECT_EQ(p.unit, NPY_FR_s);
     EXPECT_EQ(p.dts.sec, 15);
     EXPECT_EQ(p.dts.us, 0);
-    EXPECT_EQ(parse("2020-01-01T10:30:15.5", "%Y-%m-%dT%H:%M:%S.", FORMAT_PARTIAL).unit, NPY_FR_s);
-    EXPECT_EQ(parse("2020-01-01T10:30:15Z", "%Y-%m-%dT%H:%M:%S", FORMAT_PARTIAL).unit, NPY_FR_s);
-    EXPECT_EQ(parse("2020", "%Y", FORMAT_PARTIAL).unit, NPY_FR_Y);
+    EXPECT_EQ(parse("2020-01-01T10:30:15.5", "%Y-%m-%dT%H:%M:%S.", TV_FORMAT_PARTIAL).unit, NPY_FR_s);
+    EXPECT_EQ(parse("2020-01-01T10:30:15Z", "%Y-%m-%dT%H:%M:%S", TV_FORMAT_PARTIAL).unit, NPY_FR_s);
+    EXPECT_EQ(parse("2020", "%Y", TV_FORMAT_PARTIAL).unit, NPY_FR_Y);
     // INFER ignores the format, but a non-zero length fails every success.
-    expect_parse_error("2020-01-01", 10, "%Y", FORMAT_INFER);
+    expect_parse_error("2020-01-01", 10, "%Y", TV_FORMAT_INFER);
     // Negative lengths.
     Parsed q;
-    EXPECT_EQ(parse_iso8601("2020", -1, &q.dts, nullptr, nullptr, nullptr, "", 0, FORMAT_INFER,
+    EXPECT_EQ(parse_iso8601("2020", -1, &q.dts, nullptr, nullptr, nullptr, "", 0, TV_FORMAT_INFER,
                             &q.err),
               -1);
     EXPECT_EQ(q.err.value, 0);
-    EXPECT_EQ(parse_iso8601("2020", 4, &q.dts, nullptr, nullptr, nullptr, "", -1, FORMAT_EXACT,
+    EXPECT_EQ(parse_iso8601("2020", 4, &q.dts, nullptr, nullptr, nullptr, "", -1, TV_FORMAT_EXACT,
                             &q.err),
               -1);
 }
@@ -270,15 +270,15 @@ TEST(Parse, MatchFormat)
 {
     const char *f = "%Y-";
     int n = 3;
-    EXPECT_EQ(match_format(&f, &n, "%Y", 2, FORMAT_EXACT), MATCH_OK);
+    EXPECT_EQ(match_format(&f, &n, "%Y", 2, TV_FORMAT_EXACT), MATCH_OK);
     EXPECT_EQ(n, 1);
-    EXPECT_EQ(match_format(&f, &n, "%m", 2, FORMAT_EXACT), MATCH_FAIL);
-    EXPECT_EQ(match_format(&f, &n, "-", 1, FORMAT_EXACT), MATCH_OK);
-    EXPECT_EQ(match_format(&f, &n, "-", 1, FORMAT_EXACT), MATCH_FAIL);
-    EXPECT_EQ(match_format(&f, &n, "-", 1, FORMAT_PARTIAL), MATCH_COMPLETE);
-    EXPECT_EQ(match_format(&f, &n, "-", 1, FORMAT_INFER), MATCH_OK);
+    EXPECT_EQ(match_format(&f, &n, "%m", 2, TV_FORMAT_EXACT), MATCH_FAIL);
+    EXPECT_EQ(match_format(&f, &n, "-", 1, TV_FORMAT_EXACT), MATCH_OK);
+    EXPECT_EQ(match_format(&f, &n, "-", 1, TV_FORMAT_EXACT), MATCH_FAIL);
+    EXPECT_EQ(match_format(&f, &n, "-", 1, TV_FORMAT_PARTIAL), MATCH_COMPLETE);
+    EXPECT_EQ(match_format(&f, &n, "-", 1, TV_FORMAT_INFER), MATCH_OK);
     n = -1;
-    EXPECT_EQ(match_format(&f, &n, "-", 1, FORMAT_PARTIAL), MATCH_FAIL);
+    EXPECT_EQ(match_format(&f, &n, "-", 1, TV_FORMAT_PARTIAL), MATCH_FAIL);
 }
 
 TEST(Parse, NeverReadsPastLength)
@@ -287,7 +287,7 @@ TEST(Parse, NeverReadsPastLength)
     const std::string full = " -2020-01-01T10:30:15.123456789012345678+05:30 ";
     for (size_t n = 0; n <= full.size(); ++n) {
         parse(full.substr(0, n));
-        parse(full.substr(0, n), "%Y-%m-%dT%H:%M:%S.%f%z", FORMAT_PARTIAL);
+        parse(full.substr(0, n), "%Y-%m-%dT%H:%M:%S.%f%z", TV_FORMAT_PARTIAL);
     }
 }
 

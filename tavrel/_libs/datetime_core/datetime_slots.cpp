@@ -12,46 +12,54 @@
 
 #include <cstring>
 
-using tv::dt::DtError;
-using tv::dt::DtErrorCode;
+#include "common/pyref.hpp"
 
-void tv_raise_dt_error(const DtError &err, const char *text) noexcept
+namespace tv::dt::py {
+
+namespace {
+
+PyObject *exception_type(DtErrorType type) noexcept
 {
-    const char *fmt = tv::dt::dt_error_format(err.code);
-    if (!text) {
-        text = "";
+    switch (type) {
+    case DtErrorType::overflow_error:
+        return PyExc_OverflowError;
+    case DtErrorType::value_error:
+        return PyExc_ValueError;
+    case DtErrorType::runtime_error:
+        return PyExc_RuntimeError;
+    case DtErrorType::none:
+        break;
     }
-    switch (err.code) {
-    case DtErrorCode::none:
+    return nullptr;
+}
+
+}  // namespace
+
+void raise_error(const DtError &err, const char *text) noexcept
+{
+    PyObject *type = exception_type(dt_error_type(err.code));
+    if (type == nullptr) {
         return;
-    case DtErrorCode::overflow:
-        PyErr_SetString(PyExc_OverflowError, fmt);
-        return;
-    case DtErrorCode::corrupt_unit:
-        PyErr_SetString(PyExc_ValueError, fmt);
-        return;
-    case DtErrorCode::record_month_out_of_range:
-        PyErr_Format(PyExc_ValueError, fmt, static_cast<int>(err.value));
-        return;
-    case DtErrorCode::invalid_datetime_unit:
-    case DtErrorCode::invalid_timedelta_unit:
-        PyErr_SetString(PyExc_RuntimeError, fmt);
-        return;
-    case DtErrorCode::parse_error:
-        PyErr_Format(PyExc_ValueError, fmt, text, static_cast<int>(err.value));
-        return;
-    case DtErrorCode::month_out_of_range:
-    case DtErrorCode::day_out_of_range:
-    case DtErrorCode::hours_out_of_range:
-    case DtErrorCode::minutes_out_of_range:
-    case DtErrorCode::seconds_out_of_range:
-    case DtErrorCode::tz_hours_out_of_range:
-    case DtErrorCode::tz_minutes_out_of_range:
-        PyErr_Format(PyExc_ValueError, fmt, text);
-        return;
-    case DtErrorCode::buffer_too_short:
-        PyErr_Format(PyExc_RuntimeError, fmt, static_cast<int>(err.value));
-        return;
+    }
+    char small[256];
+    const size_t length = dt_error_message(err, text, small, sizeof small);
+    char *message = small;
+    if (length >= sizeof small) {
+        message = static_cast<char *>(PyMem_Malloc(length + 1));
+        if (message == nullptr) {
+            PyErr_NoMemory();
+            return;
+        }
+        dt_error_message(err, text, message, length + 1);
+    }
+    // As the interpreter's own formatting quotes a C text: bytes that are
+    // not UTF-8 are replaced, never a reason to fail.
+    Ref text_object(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(length), "replace"));
+    if (message != small) {
+        PyMem_Free(message);
+    }
+    if (text_object) {
+        PyErr_SetObject(type, text_object.get());
     }
 }
 
@@ -62,7 +70,7 @@ npy_int64 npy_datetimestruct_to_datetime(int unit, const npy_datetimestruct *dts
     if (err) {
         // Callable without the interpreter lock: take it just to report.
         PyGILState_STATE state = PyGILState_Ensure();
-        tv_raise_dt_error(err, nullptr);
+        raise_error(err, nullptr);
         PyGILState_Release(state);
         return -1;
     }
@@ -78,7 +86,7 @@ void datetime_to_datetimestruct(npy_int64 value, int unit, npy_datetimestruct *o
 {
     DtError err;
     if (tv::dt::datetime_to_datetimestruct(value, unit, out, &err) != 0) {
-        tv_raise_dt_error(err, nullptr);
+        raise_error(err, nullptr);
     }
 }
 
@@ -86,7 +94,7 @@ void timedelta_to_durationstruct(npy_int64 value, int unit, tv_durationstruct *o
 {
     DtError err;
     if (tv::dt::timedelta_to_durationstruct(value, unit, out, &err) != 0) {
-        tv_raise_dt_error(err, nullptr);
+        raise_error(err, nullptr);
     }
 }
 
@@ -103,7 +111,7 @@ int parse_iso8601(const char *text, int length, int raise_errors, npy_datetimest
     int rc = tv::dt::parse_iso8601(text, length, out, best_unit, has_zone, zone_offset, format,
                                    format_length, mode, &err);
     if (rc != 0 && raise_errors) {
-        tv_raise_dt_error(err, text);
+        raise_error(err, text);
     }
     return rc;
 }
@@ -118,7 +126,7 @@ int format_iso8601(const npy_datetimestruct *dts, char *buf, int size, int utc, 
     DtError err;
     int rc = tv::dt::format_iso8601(dts, buf, size, utc, unit, &err);
     if (rc != 0) {
-        tv_raise_dt_error(err, nullptr);
+        raise_error(err, nullptr);
     }
     return rc;
 }
@@ -134,7 +142,7 @@ char *int64_to_iso_string(npy_int64 value, int value_unit, int text_unit, size_t
     DtError err;
     if (tv::dt::datetime_to_datetimestruct(value, value_unit, &dts, &err) != 0) {
         // No text for a value whose unit is not known: the error stands alone.
-        tv_raise_dt_error(err, nullptr);
+        raise_error(err, nullptr);
         return nullptr;
     }
     int size = tv::dt::iso8601_length(0, text_unit);
@@ -145,7 +153,7 @@ char *int64_to_iso_string(npy_int64 value, int value_unit, int text_unit, size_t
         return nullptr;
     }
     if (tv::dt::format_iso8601(&dts, buf, size, 0, text_unit, &err) != 0) {
-        PyErr_SetString(PyExc_ValueError, "Could not convert datetime value to string");
+        PyErr_SetString(PyExc_ValueError, kCouldNotFormat);
         PyObject_Free(buf);
         return nullptr;
     }
@@ -170,3 +178,5 @@ char *int64_to_iso_duration_string(npy_int64 nanoseconds, size_t *length) noexce
     }
     return buf;
 }
+
+}  // namespace tv::dt::py

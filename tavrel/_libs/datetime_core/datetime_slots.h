@@ -1,22 +1,21 @@
 // Python-facing functions of the date-time table: the pure core operations
 // (np_datetime.h, iso8601_parser.h, iso8601_format.h) with the table's
-// signatures, reporting failures as Python exceptions.
+// signatures, reporting failures as Python exceptions.  They live in
+// tv::dt::py, apart from the core's tv::dt functions of the same names.
 //
-// For the tavrel_datetime module unit: compile `datetime_core_py_src`
-// (datetime_slots.cpp) into the extension module next to tv_datetime.cpp,
-// link `datetime_core_lib`, and store these functions straight into the
-// table slots:
+// The tavrel_datetime module unit stores them straight into the table
+// slots:
 //    0 npy_datetimestruct_to_datetime   6 datetime_to_datetimestruct
 //    1 scaleNanosecToUnit               7 timedelta_to_durationstruct
 //    2 int64_to_iso_string              9 cmp_datetimestruct
 //    5 int64_to_iso_duration_string    11 parse_iso8601
 //   12 iso8601_length                  13 format_iso8601
 //   14 format_iso8601_duration
-// Slots 3, 4, 8 (Python datetime objects) and 10 (dtype metadata) belong to
-// the module; they can use these functions and tv::dt::add_minutes.
+// Slots 3, 4, 8 (Python datetime objects) and 10 (dtype metadata) are in
+// pydatetime.h, in the same namespace.
 //
 // Any other failure of a pure core function becomes an exception through
-// tv_raise_dt_error().
+// raise_error().
 //
 // Locking: npy_datetimestruct_to_datetime takes the interpreter lock itself
 // around setting its exception; everything else that can raise needs the
@@ -29,10 +28,16 @@
 #include "dt_error.h"
 #include "np_datetime.h"
 
-// Sets the Python exception described by err (type and exact message);
-// `text` is the parsed text for the parser's messages (NUL-terminated), may
-// be null otherwise.  The caller holds the interpreter lock.
-void tv_raise_dt_error(const tv::dt::DtError &err, const char *text) noexcept;
+namespace tv::dt::py {
+
+// The ValueError of a value that has no ISO text.
+inline constexpr char kCouldNotFormat[] = "Could not convert datetime value to string";
+
+// Sets the Python exception described by err (type and exact message, as
+// dt_error.h lists them); `text` is the parsed text for the parser's
+// messages (NUL-terminated), may be null otherwise.  The caller holds the
+// interpreter lock.
+void raise_error(const DtError &err, const char *text) noexcept;
 
 // Slot 0: count of `unit` since the epoch, or -1 with OverflowError /
 // ValueError set (takes the interpreter lock to set it).
@@ -71,3 +76,5 @@ int format_iso8601(const npy_datetimestruct *dts, char *buf, int size, int utc, 
 
 // Slot 14: buffer of at least 71 bytes; returns 0.
 int format_iso8601_duration(const tv_durationstruct *tds, char *buf, size_t *length) noexcept;
+
+}  // namespace tv::dt::py

@@ -4,12 +4,15 @@
 // they describe a failure in a DtError (which message, plus the one number
 // the message needs) and return their failure value.  The thin layer in
 // datetime_slots.cpp turns the record into the Python exception with
-// tv_raise_dt_error(); native tests and fuzz targets just read the record.
+// tv::dt::py::raise_error(); native tests and fuzz targets just read the
+// record.
 //
-// Each code names its exception type and its exact message; `value` is the
-// number substituted into the message, where there is one.
+// Each code names its exception type and its exact message (one table in
+// dt_error.cpp holds both); `value` is the number substituted into the
+// message, where there is one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tv::dt {
@@ -56,13 +59,18 @@ struct DtError {
     explicit operator bool() const noexcept { return code != DtErrorCode::none; }
 };
 
-// The printf-style message of a code (as listed above), for tests and for the
-// Python layer.  Never null; "" for DtErrorCode::none.
+// The Python exception a code stands for.
+enum class DtErrorType : int32_t { none, overflow_error, value_error, runtime_error };
+
+DtErrorType dt_error_type(DtErrorCode code) noexcept;
+
+// The message of a code as listed above, with its %s (the text) and %d (the
+// value) unfilled.  Never null; "" for DtErrorCode::none.
 const char *dt_error_format(DtErrorCode code) noexcept;
 
-// Writes the full message (text substituted where the message quotes it) into
-// buf, bounded by size; returns the length the full message needs.  For native
-// callers (tests, benchmarks) that want the exact text without Python.
-int dt_error_message(const DtError &err, const char *text, char *buf, int size) noexcept;
-
+// Writes the full message, `text` (may be null for codes that quote none)
+// and the value filled in, into buf: at most size bytes, NUL-terminated
+// when size > 0.  Returns the length of the full message, so that a caller
+// can size the buffer first (buf may be null when size is 0).
+size_t dt_error_message(const DtError &err, const char *text, char *buf, size_t size) noexcept;
 }  // namespace tv::dt

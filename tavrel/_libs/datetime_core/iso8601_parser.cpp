@@ -56,13 +56,13 @@ namespace {
                                                        const char *element, int element_length,
                                                        int mode) noexcept
 {
-    if (mode == FORMAT_INFER) {
+    if (mode == TV_FORMAT_INFER) {
         return MATCH_OK;
     }
     if (*format_length < 0) {
         return MATCH_FAIL;
     }
-    if (mode == FORMAT_PARTIAL && *format_length == 0) {
+    if (mode == TV_FORMAT_PARTIAL && *format_length == 0) {
         return MATCH_COMPLETE;
     }
     if (*format_length < element_length) {
@@ -122,7 +122,7 @@ int parse_iso8601(const char *text, int length, npy_datetimestruct *out, int *be
     // The common "YYYY-MM-DD" (any one date separator, twice) read in one
     // step when no format is matched; it takes exactly the path the general
     // steps below would, so only the branching differs.
-    if (mode == FORMAT_INFER && remaining >= 10 && is_digit(cur[0]) && is_digit(cur[1]) &&
+    if (mode == TV_FORMAT_INFER && remaining >= 10 && is_digit(cur[0]) && is_digit(cur[1]) &&
         is_digit(cur[2]) && is_digit(cur[3]) && is_date_separator(cur[4]) && cur[7] == cur[4] &&
         is_digit(cur[5]) && is_digit(cur[6]) && is_digit(cur[8]) && is_digit(cur[9])) {
         out->year = 1000 * (cur[0] - '0') + 100 * (cur[1] - '0') + 10 * (cur[2] - '0') +
@@ -258,7 +258,7 @@ after_day:
         goto date_end;
     }
     // "Thh:mm" (or " hh:mm") in one step when no format is matched, as above.
-    if (mode == FORMAT_INFER && remaining >= 6 && (cur[0] == 'T' || cur[0] == ' ') &&
+    if (mode == TV_FORMAT_INFER && remaining >= 6 && (cur[0] == 'T' || cur[0] == ' ') &&
         is_digit(cur[1]) && is_digit(cur[2]) && cur[3] == ':' && is_digit(cur[4]) &&
         is_digit(cur[5])) {
         out->hour = 10 * (cur[1] - '0') + (cur[2] - '0');

@@ -13,20 +13,21 @@
 // Date separators: '-', '.', '/', '\\', ' '; the second must equal the first.
 //
 // The expected format (directives %Y %m %d %H %M %S %f %z, literal bytes for
-// separators) is matched element by element as the text is read:
-//   FORMAT_PARTIAL  the text may go on after the format is used up: parsing
-//                   stops there with success (best unit as reached so far);
-//   FORMAT_EXACT    text and format must end together;
-//   FORMAT_INFER    the format is ignored (pass format length 0).
+// separators) is matched element by element as the text is read, in one of
+// the modes the public header defines:
+//   TV_FORMAT_PARTIAL  the text may go on after the format is used up:
+//                      parsing stops there with success (best unit as
+//                      reached so far);
+//   TV_FORMAT_EXACT    text and format must end together;
+//   TV_FORMAT_INFER    the format is ignored (pass format length 0).
 #pragma once
 
 #include <numpy/ndarraytypes.h>
+#include <tavrel/datetime_api.h>  // TV_FORMAT_*
 
 #include "dt_error.h"
 
 namespace tv::dt {
-
-enum FormatMatch : int { FORMAT_PARTIAL = 0, FORMAT_EXACT = 1, FORMAT_INFER = 2 };
 enum MatchResult : int { MATCH_OK = 0, MATCH_COMPLETE = 1, MATCH_FAIL = 2 };
 
 // Compares one element of the expected format and consumes it on a match.

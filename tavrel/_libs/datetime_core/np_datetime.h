@@ -20,28 +20,9 @@
 #include <cstdint>
 
 #include <numpy/ndarraytypes.h>  // npy_datetimestruct, NPY_DATETIMEUNIT
+#include <tavrel/datetime_api.h>  // tv_durationstruct, the record clients see
 
 #include "dt_error.h"
-
-// Broken-down duration.  Negative durations have negative days and a
-// non-negative time of day (except for hour and minute units, which truncate).
-// The public header tavrel/datetime_api.h declares the same record under the
-// same guard, so that the two can meet in one translation unit.
-#ifndef TAVREL_DURATIONSTRUCT_DEFINED
-#define TAVREL_DURATIONSTRUCT_DEFINED
-typedef struct {
-    npy_int64 days;
-    npy_int32 hours;
-    npy_int32 minutes;
-    npy_int32 seconds;
-    npy_int32 milliseconds;
-    npy_int32 microseconds;                // within the millisecond
-    npy_int32 nanoseconds;                 // within the microsecond
-    npy_int32 seconds_of_day;              // hours*3600 + minutes*60 + seconds
-    npy_int32 microseconds_of_second;      // milliseconds*1000 + microseconds
-    npy_int32 nanoseconds_of_microsecond;  // equal to nanoseconds
-} tv_durationstruct;
-#endif
 
 namespace tv::dt {
 

@@ -21,7 +21,6 @@ namespace tv::dt {
 namespace {
 
 const char kCouldNotConvert[] = "Could not convert PyDateTime to numpy datetime";
-const char kCouldNotFormat[] = "Could not convert datetime value to string";
 
 // The integer value of `value` as a 32-bit int (npy_int32 is long on
 // 32-bit ARM, int elsewhere).  Non-integers fail with the
@@ -73,7 +72,7 @@ int raise_month_out_of_range(npy_int32 month) noexcept
 {
     DtError err;
     err.set(DtErrorCode::record_month_out_of_range, month);
-    tv_raise_dt_error(err, nullptr);
+    py::raise_error(err, nullptr);
     return -1;
 }
 
@@ -90,7 +89,7 @@ int shift_minutes(npy_datetimestruct *dts, int64_t minutes) noexcept
             return raise_month_out_of_range(dts->month);
         DtError err;
         err.set(DtErrorCode::overflow);
-        tv_raise_dt_error(err, nullptr);
+        py::raise_error(err, nullptr);
         return -1;
     }
     const int64_t total = int64_t{dts->hour} * 60 + dts->min + minutes;
@@ -116,7 +115,7 @@ int check_record_fields(const npy_datetimestruct &dts) noexcept
     if (dts.day >= 1 && dts.day <= month_days && dts.hour >= 0 && dts.hour <= 23 && dts.min >= 0 && dts.min <= 59
         && dts.sec >= 0 && dts.sec <= 59 && dts.us >= 0 && dts.us <= 999999)
         return 0;
-    PyErr_SetString(PyExc_ValueError, kCouldNotFormat);
+    PyErr_SetString(PyExc_ValueError, py::kCouldNotFormat);
     return -1;
 }
 
@@ -180,6 +179,8 @@ int read_object(PyObject *obj, npy_datetimestruct *out, bool *aware, int64_t *of
 
 }  // namespace
 
+namespace py {
+
 int pydatetime_to_datetimestruct(PyObject *obj, npy_datetimestruct *out) noexcept
 {
     bool aware;
@@ -198,10 +199,10 @@ npy_int64 pydatetime_to_epoch(PyObject *obj, int unit) noexcept
             PyErr_SetString(PyExc_ValueError, kCouldNotConvert);
         return -1;
     }
-    npy_int64 value = ::npy_datetimestruct_to_datetime(NPY_FR_ns, &dts);
+    npy_int64 value = py::npy_datetimestruct_to_datetime(NPY_FR_ns, &dts);
     if (value == -1 && PyErr_Occurred())
         return -1;  // out of the nanosecond range: OverflowError stays set
-    if (::scaleNanosecToUnit(&value, unit) != 0) {
+    if (py::scaleNanosecToUnit(&value, unit) != 0) {
         PyErr_Format(PyExc_ValueError, "Call to scaleNanosecToUnit with value %lld and base %d failed",
                      static_cast<long long>(value), unit);
         return -1;
@@ -224,14 +225,14 @@ char *pydatetime_to_iso_string(PyObject *obj, int unit, size_t *length) noexcept
     if (check_record_fields(dts) < 0 || (aware && shift_minutes(&dts, -offset_minutes) < 0))
         return nullptr;
 
-    const int size = ::iso8601_length(0, unit);
+    const int size = py::iso8601_length(0, unit);
     char *buf = static_cast<char *>(PyObject_Malloc(static_cast<size_t>(size)));
     if (buf == nullptr) {
         PyErr_NoMemory();
         return nullptr;
     }
-    if (::format_iso8601(&dts, buf, size, aware ? 1 : 0, unit) != 0) {
-        PyErr_SetString(PyExc_ValueError, kCouldNotFormat);
+    if (py::format_iso8601(&dts, buf, size, aware ? 1 : 0, unit) != 0) {
+        PyErr_SetString(PyExc_ValueError, py::kCouldNotFormat);
         PyObject_Free(buf);
         return nullptr;
     }
@@ -262,5 +263,7 @@ PyArray_DatetimeMetaData datetime_metadata_from_dtype(PyArray_Descr *dtype) noex
     }
     return reinterpret_cast<PyArray_DatetimeDTypeMetaData *>(aux)->meta;
 }
+
+}  // namespace py
 
 }  // namespace tv::dt

@@ -29,7 +29,7 @@
 #endif
 #include <numpy/ndarraytypes.h>
 
-namespace tv::dt {
+namespace tv::dt::py {
 
 // Slot 8: 0, or -1 with an exception set (the record is then unspecified).
 int pydatetime_to_datetimestruct(PyObject *obj, npy_datetimestruct *out) noexcept;
@@ -50,4 +50,4 @@ char *pydatetime_to_iso_string(PyObject *obj, int unit, size_t *length) noexcept
 // sets TypeError and returns {NPY_FR_ERROR, 0}.
 PyArray_DatetimeMetaData datetime_metadata_from_dtype(PyArray_Descr *dtype) noexcept;
 
-}  // namespace tv::dt
+}  // namespace tv::dt::py

@@ -14,21 +14,22 @@ namespace {
 
 void fill_table(tv_datetime_capi *table) noexcept
 {
-    table->npy_datetimestruct_to_datetime = npy_datetimestruct_to_datetime;
-    table->scaleNanosecToUnit = scaleNanosecToUnit;
-    table->int64_to_iso_string = int64_to_iso_string;
-    table->pydatetime_to_iso_string = tv::dt::pydatetime_to_iso_string;
-    table->pydatetime_to_epoch = tv::dt::pydatetime_to_epoch;
-    table->int64_to_iso_duration_string = int64_to_iso_duration_string;
-    table->datetime_to_datetimestruct = datetime_to_datetimestruct;
-    table->timedelta_to_durationstruct = timedelta_to_durationstruct;
-    table->pydatetime_to_datetimestruct = tv::dt::pydatetime_to_datetimestruct;
-    table->cmp_datetimestruct = cmp_datetimestruct;
-    table->datetime_metadata_from_dtype = tv::dt::datetime_metadata_from_dtype;
-    table->parse_iso8601 = parse_iso8601;
-    table->iso8601_length = iso8601_length;
-    table->format_iso8601 = format_iso8601;
-    table->format_iso8601_duration = format_iso8601_duration;
+    namespace py = tv::dt::py;
+    table->npy_datetimestruct_to_datetime = py::npy_datetimestruct_to_datetime;
+    table->scaleNanosecToUnit = py::scaleNanosecToUnit;
+    table->int64_to_iso_string = py::int64_to_iso_string;
+    table->pydatetime_to_iso_string = py::pydatetime_to_iso_string;
+    table->pydatetime_to_epoch = py::pydatetime_to_epoch;
+    table->int64_to_iso_duration_string = py::int64_to_iso_duration_string;
+    table->datetime_to_datetimestruct = py::datetime_to_datetimestruct;
+    table->timedelta_to_durationstruct = py::timedelta_to_durationstruct;
+    table->pydatetime_to_datetimestruct = py::pydatetime_to_datetimestruct;
+    table->cmp_datetimestruct = py::cmp_datetimestruct;
+    table->datetime_metadata_from_dtype = py::datetime_metadata_from_dtype;
+    table->parse_iso8601 = py::parse_iso8601;
+    table->iso8601_length = py::iso8601_length;
+    table->format_iso8601 = py::format_iso8601;
+    table->format_iso8601_duration = py::format_iso8601_duration;
 }
 
 const tv::TableCapsule table_capsule{TV_DATETIME_PACKAGE_ATTR, TV_DATETIME_CAPSULE_NAME,

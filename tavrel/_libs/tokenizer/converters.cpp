@@ -14,6 +14,8 @@
 #include <cmath>
 #include <limits>
 
+namespace tv {
+
 namespace {
 
 inline bool is_space(unsigned char c) noexcept { return c == ' ' || (c >= 9 && c <= 13); }
@@ -270,7 +272,7 @@ double fast_parse(const unsigned char *p, char **end, char decimal_mark, char ex
     }
 
     if (exponent < -1021 || exponent > 1024) [[unlikely]] {
-        *error = TV_FLOAT_RANGE_ERROR;
+        *error = kFloatRangeError;
         return HUGE_VAL;
     }
 
@@ -305,7 +307,7 @@ double fast_parse(const unsigned char *p, char **end, char decimal_mark, char ex
     // Infinity of either sign is an overflow, and NaN can only come from an
     // overflowed intermediate (an infinite mantissa divided by an infinite power).
     if (std::isinf(number) || std::isnan(number)) [[unlikely]]
-        *error = TV_FLOAT_RANGE_ERROR;
+        *error = kFloatRangeError;
 
     if (skip_trailing)
         p = skip_spaces(p);
@@ -324,7 +326,7 @@ double parse_double_fast(const char *text, char **end, char decimal_mark, char e
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
     bool negative;
     if (!start_number(p, negative, decimal_mark)) {
-        *error = TV_FLOAT_RANGE_ERROR;
+        *error = kFloatRangeError;
         return 0.0;
     }
     return group_mark != '\0'
@@ -400,7 +402,7 @@ double precise_parse(const unsigned char *p, char **end, char decimal_mark, char
     // One product or quotient by an exact power (two far below 1e-308).
     // Division by 10^0 = 1 changes nothing and is skipped.
     if (exponent > kMaxPower) [[unlikely]] {
-        *error = TV_FLOAT_RANGE_ERROR;
+        *error = kFloatRangeError;
         return HUGE_VAL;
     }
     // At exponent 0 the product is by 1, which leaves the number as it is.
@@ -416,7 +418,7 @@ double precise_parse(const unsigned char *p, char **end, char decimal_mark, char
     }
 
     if (std::isinf(number)) [[unlikely]]
-        *error = TV_FLOAT_RANGE_ERROR;
+        *error = kFloatRangeError;
 
     if (skip_trailing)
         p = skip_spaces(p);
@@ -435,7 +437,7 @@ double parse_double_precise(const char *text, char **end, char decimal_mark, cha
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
     bool negative;
     if (!start_number(p, negative, decimal_mark)) {
-        *error = TV_FLOAT_RANGE_ERROR;
+        *error = kFloatRangeError;
         return 0.0;
     }
     return group_mark != '\0'
@@ -496,7 +498,7 @@ int64_t parse_int64(const char *text, int64_t minimum, int64_t maximum, int *err
         ++p;
     }
     if (!is_digit(*p)) {
-        *error = TV_INT_NO_DIGITS;
+        *error = kIntNoDigits;
         return 0;
     }
 
@@ -513,16 +515,16 @@ int64_t parse_int64(const char *text, int64_t minimum, int64_t maximum, int *err
             p, maximum / 10, static_cast<int>(maximum % 10), group_mark, value);
     }
     if (!in_range) {
-        *error = TV_INT_OVERFLOW;
+        *error = kIntOverflow;
         return 0;
     }
 
     p = skip_spaces(p);
     if (*p != '\0') {
-        *error = TV_INT_TRAILING;
+        *error = kIntTrailing;
         return 0;
     }
-    *error = TV_INT_OK;
+    *error = kIntOk;
     return value;
 }
 
@@ -533,31 +535,31 @@ uint64_t parse_uint64(UintScan *scan, const char *text, int64_t signed_max, uint
     if (*p == '-') {
         if (scan)
             scan->seen_negative = 1;
-        *error = TV_INT_OK;
+        *error = kIntOk;
         return 0;
     }
     if (*p == '+')
         ++p;
     if (!is_digit(*p)) {
-        *error = TV_INT_NO_DIGITS;
+        *error = kIntNoDigits;
         return 0;
     }
 
     uint64_t value = 0;
     if (!accumulate_digits<uint64_t, false>(p, maximum / 10, static_cast<int>(maximum % 10),
                                             group_mark, value)) {
-        *error = TV_INT_OVERFLOW;
+        *error = kIntOverflow;
         return 0;
     }
 
     p = skip_spaces(p);
     if (*p != '\0') {
-        *error = TV_INT_TRAILING;
+        *error = kIntTrailing;
         return 0;
     }
     if (scan && value > static_cast<uint64_t>(signed_max))
         scan->seen_above_signed = 1;
-    *error = TV_INT_OK;
+    *error = kIntOk;
     return value;
 }
 
@@ -610,3 +612,5 @@ int text_to_double(const char *text, double *out, char exponent_mark, char decim
                                 maybe_int);
     return error == 0 && end != nullptr && *end == '\0' ? 1 : 0;
 }
+
+}  // namespace tv

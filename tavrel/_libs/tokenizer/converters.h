@@ -20,16 +20,18 @@
 // UintScan and the slot function types these signatures must match.
 #include <tavrel/parser_api.h>
 
+namespace tv {
+
 // Integer parser error codes (written on every return).
-enum : int {
-    TV_INT_OK = 0,
-    TV_INT_NO_DIGITS = 1,
-    TV_INT_OVERFLOW = 2,
-    TV_INT_TRAILING = 3,
+enum IntParseError : int {
+    kIntOk = 0,
+    kIntNoDigits = 1,
+    kIntOverflow = 2,
+    kIntTrailing = 3,
 };
 
 // Error of the float parsers: no digits or out of range.
-inline constexpr int TV_FLOAT_RANGE_ERROR = 34;
+inline constexpr int kFloatRangeError = 34;
 
 // Accumulates in binary floating point; the first 9 integer digits in a
 // 32-bit integer.  Decimal exponents outside [-1021, 1024] give +inf, error 34.
@@ -68,3 +70,5 @@ int parse_bool(const char *text, uint8_t *out) noexcept;
 // Note the order: exponent mark before decimal mark.
 int text_to_double(const char *text, double *out, char exponent_mark, char decimal_mark,
                    int *maybe_int) noexcept;
+
+}  // namespace tv

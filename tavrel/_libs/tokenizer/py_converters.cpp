@@ -11,6 +11,8 @@
 #include "common/saved_error.hpp"
 #include "converters.h"
 
+namespace tv {
+
 namespace {
 
 inline bool is_space(unsigned char c) noexcept { return c == ' ' || (c >= 9 && c <= 13); }
@@ -181,3 +183,5 @@ int object_to_double(PyObject *obj, double *out, int *maybe_int) noexcept
     PyErr_Format(PyExc_ValueError, "Unable to parse string \"%s\"", data);
     return -1;
 }
+
+}  // namespace tv

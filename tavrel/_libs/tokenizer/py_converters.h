@@ -7,6 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+namespace tv {
+
 // Normalises the text (drops group marks, turns the decimal mark into ".")
 // into a scratch copy and converts it with the interpreter's correctly
 // rounded conversion.  E and e are the exponent letters; exponent_mark is
@@ -22,3 +24,5 @@ double parse_double_roundtrip(const char *text, char **end, char decimal_mark,
 // -infinity in any letter case).  0 on success, -1 with TypeError or
 // ValueError set.
 int object_to_double(PyObject *obj, double *out, int *maybe_int) noexcept;
+
+}  // namespace tv

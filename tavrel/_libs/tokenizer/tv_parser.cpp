@@ -92,16 +92,16 @@ int no_parse_bool(const char *, uint8_t *) noexcept { return -1; }
 void fill_table(ParserApi *api) noexcept
 {
 #ifdef TV_HAVE_CONVERTERS
-    api->text_to_double = text_to_double;
-    api->object_to_double = object_to_double;
-    api->uint_scan_reset = uint_scan_reset;
-    api->uint_scan_conflict = uint_scan_conflict;
-    api->parse_int64 = parse_int64;
-    api->parse_uint64 = parse_uint64;
-    api->parse_double_fast = parse_double_fast;
-    api->parse_double_precise = parse_double_precise;
-    api->parse_double_roundtrip = parse_double_roundtrip;
-    api->parse_bool = parse_bool;
+    api->text_to_double = tv::text_to_double;
+    api->object_to_double = tv::object_to_double;
+    api->uint_scan_reset = tv::uint_scan_reset;
+    api->uint_scan_conflict = tv::uint_scan_conflict;
+    api->parse_int64 = tv::parse_int64;
+    api->parse_uint64 = tv::parse_uint64;
+    api->parse_double_fast = tv::parse_double_fast;
+    api->parse_double_precise = tv::parse_double_precise;
+    api->parse_double_roundtrip = tv::parse_double_roundtrip;
+    api->parse_bool = tv::parse_bool;
 #else
     api->text_to_double = no_text_to_double;
     api->object_to_double = no_object_to_double;

@@ -59,10 +59,7 @@ enum {
 };
 
 /* Broken-down duration.  Negative durations have negative days and a
- * non-negative time of day (hour and minute units truncate instead).  The
- * core declares the same record under the same guard. */
-#ifndef TAVREL_DURATIONSTRUCT_DEFINED
-#define TAVREL_DURATIONSTRUCT_DEFINED
+ * non-negative time of day (hour and minute units truncate instead). */
 typedef struct {
     npy_int64 days;
     npy_int32 hours;
@@ -75,7 +72,6 @@ typedef struct {
     npy_int32 microseconds_of_second;      /* milliseconds*1000 + microseconds */
     npy_int32 nanoseconds_of_microsecond;  /* equal to nanoseconds */
 } tv_durationstruct;
-#endif
 
 typedef struct tv_datetime_capi {
     /* 0: count of `unit` since 1970-01-01, or -1 with OverflowError or
