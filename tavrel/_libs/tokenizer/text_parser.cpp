@@ -19,48 +19,85 @@ namespace tv {
 
 namespace {
 
-// The one growth rule for every buffer: double the capacity (0 becomes 2)
-// until it exceeds the need.  The block is reallocated once, at the end; on
-// failure the buffer keeps its block and capacity and -1 is returned.
-int grow(void **block, uint64_t *cap, uint64_t need, size_t elem) noexcept
+// The one growth rule for every buffer: the capacity that exceeds `need`,
+// reached by doubling `cap` (0 becomes 2); 0 when no such capacity of
+// `elem`-byte entries can be addressed.
+uint64_t grown_capacity(uint64_t cap, uint64_t need, size_t elem) noexcept
 {
-    if (*cap > need) {
-        return 0;
-    }
-    uint64_t c = *cap;
+    uint64_t c = cap;
     while (c <= need) {
         if (c == 0) {
             c = 2;
         } else if (c > UINT64_MAX / 2) {
-            return -1;
+            return 0;
         } else {
             c *= 2;
         }
     }
-    if (c > SIZE_MAX / elem) {
+    return c <= SIZE_MAX / elem ? c : 0;
+}
+
+// Reallocates an array to exactly n entries (n > 0); -1 keeps the old block.
+template <class T>
+int resize_array(T *&array, uint64_t n) noexcept
+{
+    if (n == 0 || n > SIZE_MAX / sizeof(T)) {
         return -1;
     }
-    void *nb = realloc(*block, static_cast<size_t>(c) * elem);
-    if (nb == nullptr) {
+    void *block = realloc(array, static_cast<size_t>(n) * sizeof(T));
+    if (block == nullptr) {
         return -1;
     }
-    *block = nb;
-    *cap = c;
+    array = static_cast<T *>(block);
     return 0;
 }
 
-// Resizes a block to exactly n entries (n > 0); -1 keeps the old block.
-int resize(void **block, uint64_t n, size_t elem) noexcept
+// Grows an array by the growth rule until its capacity exceeds `need`.  The
+// block is reallocated once, at the end; on failure the array keeps its
+// block and capacity and -1 is returned.
+template <class T, class Cap>
+int grow_array(T *&array, Cap &cap, uint64_t need) noexcept
 {
-    if (n > SIZE_MAX / elem) {
+    if (cap > need) {
+        return 0;
+    }
+    const uint64_t c = grown_capacity(cap, need, sizeof(T));
+    if (c == 0 || resize_array(array, c) != 0) {
         return -1;
     }
-    void *nb = realloc(*block, static_cast<size_t>(n) * elem);
-    if (nb == nullptr) {
-        return -1;
-    }
-    *block = nb;
+    cap = static_cast<Cap>(c);
     return 0;
+}
+
+// Two arrays indexed alike (field pointers and offsets, row first fields
+// and field counts) share one capacity and are resized together to n
+// entries.  If the second reallocation fails, the capacity is what both
+// blocks still hold (the smaller of the old capacity and n) and -1 is
+// returned.
+template <class A, class B>
+int resize_pair(A *&a, B *&b, uint64_t &cap, uint64_t n) noexcept
+{
+    if (resize_array(a, n) != 0) {
+        return -1;
+    }
+    if (resize_array(b, n) != 0) {
+        cap = n < cap ? n : cap;
+        return -1;
+    }
+    cap = n;
+    return 0;
+}
+
+// The pair grown by the growth rule until its capacity exceeds `need`.
+template <class A, class B>
+int grow_pair(A *&a, B *&b, uint64_t &cap, uint64_t need) noexcept
+{
+    if (cap > need) {
+        return 0;
+    }
+    const size_t elem = sizeof(A) > sizeof(B) ? sizeof(A) : sizeof(B);
+    const uint64_t c = grown_capacity(cap, need, elem);
+    return c == 0 ? -1 : resize_pair(a, b, cap, c);
 }
 
 void repoint_fields(TextParser *p) noexcept
@@ -133,7 +170,9 @@ bool skip_set_rehash(SkipRowSet *set, size_t new_cap) noexcept
 bool skip_set_insert(SkipRowSet *set, uint64_t key) noexcept
 {
     if ((set->count + 1) * 2 > set->cap) {
-        if (set->cap > SIZE_MAX / 2 / sizeof(uint64_t) || !skip_set_rehash(set, set->cap * 2)) {
+        // At most half full: twice the room, by the growth rule.
+        const uint64_t cap = grown_capacity(set->cap, set->cap, sizeof(uint64_t));
+        if (cap == 0 || !skip_set_rehash(set, static_cast<size_t>(cap))) {
             return false;
         }
     }
@@ -351,11 +390,9 @@ int parser_reserve(TextParser *p, size_t n) noexcept
         return -1;
     }
     char *old_text = p->text_buf;
-    void *block = p->text_buf;
-    if (grow(&block, &p->text_cap, p->text_len + 2 * n64, 1) != 0) {
+    if (grow_array(p->text_buf, p->text_cap, p->text_len + 2 * n64) != 0) {
         return -1;
     }
-    p->text_buf = static_cast<char *>(block);
     if (p->text_buf != old_text) {
         repoint_fields(p);
     }
@@ -364,51 +401,23 @@ int parser_reserve(TextParser *p, size_t n) noexcept
         return -1;
     }
     const uint64_t need = p->field_count + n64;
-    uint64_t old_cap = p->field_cap;
-    block = p->field_ptrs;
     if (need < p->field_cap_peak) {
         // Back to the largest size seen, exactly: doubling from the shrunk
         // size could overshoot the peak, and as the shrink records every
         // capacity as the new peak, batches of varying size would then
         // ratchet the field table up without bound.
-        if (p->field_cap < p->field_cap_peak) {
-            if (resize(&block, p->field_cap_peak, sizeof(char *)) != 0) {
-                return -1;
-            }
-            p->field_cap = p->field_cap_peak;
-        }
-    } else if (grow(&block, &p->field_cap, need, sizeof(char *)) != 0) {
-        return -1;
-    }
-    p->field_ptrs = static_cast<char **>(block);
-    if (p->field_cap != old_cap) {
-        block = p->field_offsets;
-        if (resize(&block, p->field_cap, sizeof(int64_t)) != 0) {
-            // Both arrays must agree on the capacity; use the smaller one.
-            p->field_cap = old_cap;
+        if (p->field_cap < p->field_cap_peak &&
+            resize_pair(p->field_ptrs, p->field_offsets, p->field_cap, p->field_cap_peak) != 0) {
             return -1;
         }
-        p->field_offsets = static_cast<int64_t *>(block);
+    } else if (grow_pair(p->field_ptrs, p->field_offsets, p->field_cap, need) != 0) {
+        return -1;
     }
 
     if (n64 > UINT64_MAX - 2 - p->row_count) {
         return -1;
     }
-    old_cap = p->row_cap;
-    block = p->row_first_field;
-    if (grow(&block, &p->row_cap, p->row_count + n64 + 1, sizeof(int64_t)) != 0) {
-        return -1;
-    }
-    p->row_first_field = static_cast<int64_t *>(block);
-    if (p->row_cap != old_cap) {
-        block = p->row_field_count;
-        if (resize(&block, p->row_cap, sizeof(int64_t)) != 0) {
-            p->row_cap = old_cap;
-            return -1;
-        }
-        p->row_field_count = static_cast<int64_t *>(block);
-    }
-    return 0;
+    return grow_pair(p->row_first_field, p->row_field_count, p->row_cap, p->row_count + n64 + 1);
 }
 
 int parser_discard_rows(TextParser *p, size_t n) noexcept
@@ -448,52 +457,26 @@ int parser_shrink_buffers(TextParser *p) noexcept
     if (p->field_cap > p->field_cap_peak) {
         p->field_cap_peak = p->field_cap;
     }
-    void *block;
     uint64_t t = shrink_target(p->field_count);
-    if (t != 0 && t < p->field_cap) {
-        block = p->field_ptrs;
-        if (resize(&block, t, sizeof(char *)) != 0) {
-            return -1;
-        }
-        p->field_ptrs = static_cast<char **>(block);
-        block = p->field_offsets;
-        if (resize(&block, t, sizeof(int64_t)) != 0) {
-            // field_ptrs is already smaller (a shrinking realloc keeps the
-            // entries), so the common capacity is the new one either way;
-            // the larger offsets block is simply kept.
-            p->field_cap = t;
-            return -1;
-        }
-        p->field_offsets = static_cast<int64_t *>(block);
-        p->field_cap = t;
+    if (t != 0 && t < p->field_cap &&
+        resize_pair(p->field_ptrs, p->field_offsets, p->field_cap, t) != 0) {
+        return -1;
     }
     t = shrink_target(p->text_len);
     if (t != 0 && t < p->text_cap) {
         char *old = p->text_buf;
-        block = p->text_buf;
-        if (resize(&block, t, 1) != 0) {
+        if (resize_array(p->text_buf, t) != 0) {
             return -1;
         }
-        p->text_buf = static_cast<char *>(block);
         if (p->text_buf != old) {
             repoint_fields(p);
         }
         p->text_cap = t;
     }
     t = shrink_target(p->row_count);
-    if (t != 0 && t < p->row_cap) {
-        block = p->row_first_field;
-        if (resize(&block, t, sizeof(int64_t)) != 0) {
-            return -1;
-        }
-        p->row_first_field = static_cast<int64_t *>(block);
-        block = p->row_field_count;
-        if (resize(&block, t, sizeof(int64_t)) != 0) {
-            p->row_cap = t;
-            return -1;
-        }
-        p->row_field_count = static_cast<int64_t *>(block);
-        p->row_cap = t;
+    if (t != 0 && t < p->row_cap &&
+        resize_pair(p->row_first_field, p->row_field_count, p->row_cap, t) != 0) {
+        return -1;
     }
     return 0;
 }
@@ -531,23 +514,15 @@ void append_warning(TextParser *p, const char *line) noexcept
         priv.warning_len = p->warning_text == nullptr ? 0 : strlen(p->warning_text);
         priv.warning_cap = p->warning_text == nullptr ? 0 : priv.warning_len + 1;
     }
-    const size_t need = priv.warning_len + add + 1;
-    if (need > priv.warning_cap) {
-        size_t cap = priv.warning_cap < 128 ? 128 : priv.warning_cap;
-        while (cap < need) {
-            if (cap > SIZE_MAX / 2) {
-                return;  // the line is lost, as when memory runs out
-            }
-            cap *= 2;
-        }
-        char *nb = static_cast<char *>(realloc(p->warning_text, cap));
-        if (nb == nullptr) {
-            return;
-        }
-        p->warning_text = nb;
-        priv.warning_block = nb;
-        priv.warning_cap = cap;
+    if (add > SIZE_MAX - 1 - priv.warning_len) {
+        return;  // the line is lost, as when memory runs out
     }
+    // The text and its NUL; a first block of 128 bytes at least.
+    const size_t need = priv.warning_len + add;
+    if (grow_array(p->warning_text, priv.warning_cap, need < 127 ? 127 : need) != 0) {
+        return;
+    }
+    priv.warning_block = p->warning_text;
     memcpy(p->warning_text + priv.warning_len, line, add + 1);
     priv.warning_len += add;
 }

@@ -139,7 +139,8 @@ bool scanner_available(Scanner scanner) noexcept;
 int tokenize_with(TextParser *p, Scanner scanner, uint64_t quota,
                   const char *encoding_errors) noexcept;
 
-// The builds of tokenizer.cpp, one per scanner compiled in.
+// The builds of the tokenizer, one per scanner compiled in (tokenizer_portable.cpp,
+// tokenizer_sse2.cpp, tokenizer_neon.cpp).
 int tokenize_run_portable(TextParser *p, uint64_t quota, const char *encoding_errors) noexcept;
 int tokenize_run_sse2(TextParser *p, uint64_t quota, const char *encoding_errors) noexcept;
 int tokenize_run_neon(TextParser *p, uint64_t quota, const char *encoding_errors) noexcept;

@@ -1,8 +1,8 @@
-// The tokenizer's entry points: each run goes to the build of tokenizer.cpp
-// whose block scanner the process uses.  The build compiles one with no
-// vector instructions and, where the platform may have them, one with SSE2
-// (x86-64, where every CPU has it) or NEON (ARM, where 32-bit CPUs may
-// lack it: the kernel's capability bits decide).
+// The tokenizer's entry points: each run goes to the build of the tokenizer
+// whose block scanner the process uses, chosen here and only here.  The
+// build compiles one with no vector instructions and, where the platform
+// may have them, one with SSE2 (x86-64, where every CPU has it) or NEON
+// (ARM, where 32-bit CPUs may lack it: the kernel's capability bits decide).
 #include "text_parser.h"
 
 #include <stdlib.h>
@@ -13,24 +13,49 @@
 #ifndef HWCAP_NEON
 #define HWCAP_NEON (1 << 12)  // as in the kernel's asm/hwcap.h for 32-bit ARM
 #endif
-#define TV_NEON_BY_HWCAP 1
 #endif
 
 namespace tv {
 
 namespace {
 
+using RunFn = int (*)(TextParser *p, uint64_t quota, const char *encoding_errors) noexcept;
+
+// A vector build: whether it is compiled in, and its entry point.
+struct Build {
+    bool present;
+    RunFn run;
+};
+#if defined(TV_HAVE_SCANNER_SSE2)
+constexpr Build kSse2{true, tokenize_run_sse2};
+#else
+constexpr Build kSse2{false, nullptr};
+#endif
+#if defined(TV_HAVE_SCANNER_NEON)
+constexpr Build kNeon{true, tokenize_run_neon};
+#else
+constexpr Build kNeon{false, nullptr};
+#endif
+
+// Whether this CPU runs NEON code: always where the baseline has it, by the
+// kernel's capability bits on 32-bit ARM Linux, never elsewhere.
+#if defined(__ARM_NEON)
+bool cpu_has_neon() noexcept { return true; }
+#elif defined(__arm__) && defined(__linux__)
+bool cpu_has_neon() noexcept { return (getauxval(AT_HWCAP) & HWCAP_NEON) != 0; }
+#else
+bool cpu_has_neon() noexcept { return false; }
+#endif
+
 Scanner best_scanner() noexcept
 {
-#if defined(TV_HAVE_SCANNER_SSE2)
-    return Scanner::Sse2;
-#elif defined(TV_HAVE_SCANNER_NEON) && defined(__ARM_NEON)
-    return Scanner::Neon;
-#elif defined(TV_HAVE_SCANNER_NEON) && defined(TV_NEON_BY_HWCAP)
-    return (getauxval(AT_HWCAP) & HWCAP_NEON) != 0 ? Scanner::Neon : Scanner::Portable;
-#else
+    if (kSse2.present) {
+        return Scanner::Sse2;
+    }
+    if (kNeon.present && cpu_has_neon()) {
+        return Scanner::Neon;
+    }
     return Scanner::Portable;
-#endif
 }
 
 Scanner choose_scanner() noexcept
@@ -62,28 +87,25 @@ bool scanner_available(Scanner scanner) noexcept
     return false;
 }
 
-int tokenize_with(TextParser *p, Scanner scanner, uint64_t quota,
-                  const char *encoding_errors) noexcept
+int tokenize_with(TextParser *p, Scanner scanner, uint64_t quota, const char *encoding_errors) noexcept
 {
+    RunFn run = nullptr;
     switch (scanner) {
     case Scanner::Portable:
-        return tokenize_run_portable(p, quota, encoding_errors);
-#if defined(TV_HAVE_SCANNER_SSE2)
-    case Scanner::Sse2:
-        return tokenize_run_sse2(p, quota, encoding_errors);
-#endif
-#if defined(TV_HAVE_SCANNER_NEON)
-    case Scanner::Neon:
-        if (scanner_available(scanner)) {
-            return tokenize_run_neon(p, quota, encoding_errors);
-        }
+        run = tokenize_run_portable;
         break;
-#endif
-    default:
+    case Scanner::Sse2:
+        run = kSse2.run;
+        break;
+    case Scanner::Neon:
+        run = scanner_available(scanner) ? kNeon.run : nullptr;
         break;
     }
-    set_error_text(p, "the tokenizer has no such block scanner here");
-    return -1;
+    if (run == nullptr) {
+        set_error_text(p, "the tokenizer has no such block scanner here");
+        return -1;
+    }
+    return run(p, quota, encoding_errors);
 }
 
 int tokenize_row_count(TextParser *p, size_t rows, const char *encoding_errors) noexcept
