@@ -1,10 +1,7 @@
 // Converters against the C library on 10 million generated numeric texts.
 //
-// Build and run by hand (benchmarks/bench_converters.sh does both):
-//   g++ -std=c++20 -O3 -ffp-contract=off -Itavrel/_libs -Itavrel/_libs/include
-//       benchmarks/bench_converters.cpp tavrel/_libs/tokenizer/converters.cpp
-//       -o bench_converters
-//   ./bench_converters [count]
+// Built through meson (benchmarks/meson.build) and run by
+// benchmarks/bench_converters.sh [count].
 //
 // Prints, for each converter, the time per text and the ratio "peer time /
 // our time" (above 1 means faster than the C library).  Float texts mix

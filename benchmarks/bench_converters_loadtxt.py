@@ -5,30 +5,23 @@
 Generates a numeric file (10 float columns, "%.6f", comma-separated), then
 reads it (from memory, through a file object) twice:
   * tavrel: a small native client (bench_converters_loadtxt_client.cpp,
-    compiled here against tavrel.get_include()) drives the parser table:
+    built through meson against the public headers) drives the parser table:
     tokenize batches of rows, convert every field with parse_double_precise
     (and, for comparison, parse_double_fast, and no conversion at all to
     show the tokenizer's share), discard the rows;
   * numpy.loadtxt(delimiter=",") on the same bytes.
 Prints the CPU time of each and the ratio numpy / tavrel.  Run it with tavrel
-installed (not from the source tree's tavrel/), and a C++ compiler on PATH.
+installed (not from the source tree's tavrel/).
 """
 
 import argparse
 import ctypes
 import io
-import os
 import random
-import subprocess
-import sysconfig
-import tempfile
 import time
 
+import native
 import numpy as np
-
-import tavrel
-
-here = os.path.dirname(os.path.abspath(__file__))
 
 
 def gen_numeric(size):
@@ -38,14 +31,8 @@ def gen_numeric(size):
     return block * (size // len(block) + 1)
 
 
-def build_client(workdir):
-    source = os.path.join(here, "bench_converters_loadtxt_client.cpp")
-    target = os.path.join(workdir, "tv_bench_client.so")
-    subprocess.run(
-        [os.environ.get("CXX", "g++"), "-std=c++20", "-O2", "-shared", "-fPIC",
-         "-I" + sysconfig.get_paths()["include"], "-I" + tavrel.get_include(),
-         source, "-o", target],
-        check=True)
+def build_client():
+    target = native.build("converters_loadtxt_client")
     lib = ctypes.PyDLL(target)  # keeps the interpreter lock during the call
     fn = lib.tv_bench_read_doubles
     fn.restype = ctypes.c_ssize_t
@@ -71,20 +58,19 @@ def main():
 
     data = gen_numeric(int(args.mb * 1e6))
     rows = data.count(b"\n")
-    with tempfile.TemporaryDirectory() as workdir:
-        read_doubles = build_client(workdir)
-        out = np.empty(rows * 10)
+    read_doubles = build_client()
+    out = np.empty(rows * 10)
 
-        def tavrel_read(mode):
-            n = read_doubles(io.BytesIO(data), out.ctypes.data, out.size, mode)
-            assert n == out.size, n
+    def tavrel_read(mode):
+        n = read_doubles(io.BytesIO(data), out.ctypes.data, out.size, mode)
+        assert n == out.size, n
 
-        tokenize_s, _ = best_cpu_time(lambda: tavrel_read(2), args.repeat)
-        fast_s, _ = best_cpu_time(lambda: tavrel_read(1), args.repeat)
-        precise_s, _ = best_cpu_time(lambda: tavrel_read(0), args.repeat)
-        ours = out
-        numpy_s, theirs = best_cpu_time(
-            lambda: np.loadtxt(io.BytesIO(data), delimiter=","), max(1, args.repeat - 1))
+    tokenize_s, _ = best_cpu_time(lambda: tavrel_read(2), args.repeat)
+    fast_s, _ = best_cpu_time(lambda: tavrel_read(1), args.repeat)
+    precise_s, _ = best_cpu_time(lambda: tavrel_read(0), args.repeat)
+    ours = out
+    numpy_s, theirs = best_cpu_time(
+        lambda: np.loadtxt(io.BytesIO(data), delimiter=","), max(1, args.repeat - 1))
 
     theirs = theirs.ravel()
     exact = np.count_nonzero(ours == theirs)

@@ -3,8 +3,8 @@ NumPy's, on the same 1 million texts of mixed forms, in one run.
 
     python benchmarks/bench_iso8601.py [COUNT]
 
-Builds benchmarks/bench_iso8601.cpp with the core's sources (c++ -O2), times
-it, times datetime.fromisoformat, numpy.array(texts, dtype="M8[ns]") and
+Builds benchmarks/bench_iso8601.cpp with the core through meson
+(benchmarks/native.py), times it, times datetime.fromisoformat, numpy.array(texts, dtype="M8[ns]") and
 datetime.isoformat on the same data, and prints per-item times and ratios.
 All times are CPU time of the process (best of three), on both sides."""
 
@@ -12,7 +12,6 @@ import os
 import random
 import subprocess
 import sys
-import sysconfig
 import tempfile
 import time
 import warnings
@@ -20,8 +19,7 @@ from datetime import datetime, timedelta, timezone
 
 import numpy as np
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CORE = os.path.join(ROOT, "tavrel", "_libs", "datetime_core")
+import native
 
 
 def make_texts(count):
@@ -59,17 +57,8 @@ def best_of(fn, rounds=3):
 def main():
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
     texts = make_texts(count)
+    exe = native.build("bench_iso8601")
     with tempfile.TemporaryDirectory() as tmp:
-        exe = os.path.join(tmp, "bench_iso8601")
-        sources = [os.path.join(ROOT, "benchmarks", "bench_iso8601.cpp")] + [
-            os.path.join(CORE, name) for name in ("dt_error.cpp", "np_datetime.cpp", "iso8601_parser.cpp", "iso8601_format.cpp")
-        ]
-        subprocess.run(
-            [os.environ.get("CXX", "c++"), "-std=c++20", "-O2", "-DNDEBUG", "-I", os.path.join(ROOT, "tavrel", "_libs"),
-             "-I", os.path.join(ROOT, "tavrel", "_libs", "include"),
-             "-isystem", np.get_include(), "-isystem", sysconfig.get_paths()["include"], *sources, "-o", exe],
-            check=True,
-        )
         data = os.path.join(tmp, "texts.bin")
         with open(data, "wb") as f:
             f.write("\0".join(texts).encode())

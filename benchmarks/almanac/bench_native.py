@@ -2,7 +2,7 @@
 
     python benchmarks/almanac/bench_native.py [--n 100000000]
 
-Compiles native_loop.cpp (g++ -O2), fetches the pointers of get_iso_calendar
+Builds native_loop.cpp through meson (benchmarks/native.py), fetches the pointers of get_iso_calendar
 and dayofweek from their capsules, and times n calls of each; the peer is an
 inlined weekday from a 400-year-era day count.  Prints ns per call.
 """
@@ -10,12 +10,12 @@ inlined weekday from a 400-year-era day count.  Prints ns per call.
 import argparse
 import ctypes
 import os
-import subprocess
-import tempfile
+import sys
 
 from tavrel._libs.tslibs import almanac
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import native  # noqa: E402
 
 
 def capsule_pointer(name, signature):
@@ -30,11 +30,7 @@ def main():
     parser.add_argument("--n", type=int, default=100_000_000)
     args = parser.parse_args()
 
-    with tempfile.TemporaryDirectory() as tmp:
-        lib_path = os.path.join(tmp, "native_loop.so")
-        subprocess.run(["g++", "-std=c++20", "-O2", "-shared", "-fPIC", "-o", lib_path,
-                        os.path.join(HERE, "native_loop.cpp")], check=True)
-        lib = ctypes.CDLL(lib_path)
+    lib = ctypes.CDLL(native.build("almanac_native_loop"))
     i64p = ctypes.POINTER(ctypes.c_int64)
     for fn in (lib.time_iso, lib.time_dayofweek):
         fn.restype, fn.argtypes = ctypes.c_double, [ctypes.c_void_p, ctypes.c_int64, i64p]

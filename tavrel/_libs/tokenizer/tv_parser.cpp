@@ -10,13 +10,10 @@
 
 #include "common/capsule.hpp"
 #include "common/pyref.hpp"
-#include "tokenizer/source_reader.h"
-#include "tokenizer/text_parser.h"
-
-#ifdef TV_HAVE_CONVERTERS
 #include "tokenizer/converters.h"
 #include "tokenizer/py_converters.h"
-#endif
+#include "tokenizer/source_reader.h"
+#include "tokenizer/text_parser.h"
 
 static_assert(sizeof(Py_ssize_t) == sizeof(ptrdiff_t), "want_fields is a Py_ssize_t");
 
@@ -54,44 +51,8 @@ ReadSource *table_source_open(PyObject *obj) noexcept
     return tv::source_open(obj);
 }
 
-#ifndef TV_HAVE_CONVERTERS
-// Builds without the converters fill their slots with functions that fail.
-int no_text_to_double(const char *, double *out, char, char, int *) noexcept
-{
-    *out = 0.0;
-    return 0;
-}
-int no_object_to_double(PyObject *, double *, int *) noexcept
-{
-    PyErr_SetString(PyExc_NotImplementedError, "converters not built");
-    return -1;
-}
-void no_uint_scan_reset(UintScan *scan) noexcept
-{
-    scan->seen_negative = scan->seen_above_signed = scan->seen_missing = 0;
-}
-int no_uint_scan_conflict(UintScan *) noexcept { return 0; }
-int64_t no_parse_int64(const char *, int64_t, int64_t, int *error, char) noexcept
-{
-    *error = 1;
-    return 0;
-}
-uint64_t no_parse_uint64(UintScan *, const char *, int64_t, uint64_t, int *error, char) noexcept
-{
-    *error = 1;
-    return 0;
-}
-double no_parse_double(const char *, char **, char, char, char, int, int *error, int *) noexcept
-{
-    *error = 34;
-    return 0.0;
-}
-int no_parse_bool(const char *, uint8_t *) noexcept { return -1; }
-#endif
-
 void fill_table(ParserApi *api) noexcept
 {
-#ifdef TV_HAVE_CONVERTERS
     api->text_to_double = tv::text_to_double;
     api->object_to_double = tv::object_to_double;
     api->uint_scan_reset = tv::uint_scan_reset;
@@ -102,18 +63,6 @@ void fill_table(ParserApi *api) noexcept
     api->parse_double_precise = tv::parse_double_precise;
     api->parse_double_roundtrip = tv::parse_double_roundtrip;
     api->parse_bool = tv::parse_bool;
-#else
-    api->text_to_double = no_text_to_double;
-    api->object_to_double = no_object_to_double;
-    api->uint_scan_reset = no_uint_scan_reset;
-    api->uint_scan_conflict = no_uint_scan_conflict;
-    api->parse_int64 = no_parse_int64;
-    api->parse_uint64 = no_parse_uint64;
-    api->parse_double_fast = no_parse_double;
-    api->parse_double_precise = no_parse_double;
-    api->parse_double_roundtrip = no_parse_double;
-    api->parse_bool = no_parse_bool;
-#endif
     api->source_open = table_source_open;
     api->source_close = tv::source_close;
     api->source_read = tv::source_read;

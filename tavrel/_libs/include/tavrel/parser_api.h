@@ -18,11 +18,10 @@
  * that index the array by position.  The record layouts below are part of
  * the interface: clients read and write their fields directly.
  *
- * Converters (text_to_double, parse_int64, ...) are implemented in the
- * package's converters; their implementations must have exactly the function
- * types declared here (tv_text_to_double_fn etc.), which the module checks
- * when it fills the table.  UintScan is defined here and, identically and
- * under the same guard, in the converters' header.
+ * The package's own converters, tokenizer and reader have exactly the
+ * function types below (tv_text_to_double_fn etc.): the module assigns each
+ * to its slot, so a signature that drifted would not compile.  UintScan is
+ * defined here only; the converters' header includes this one.
  *
  * The header does not need <Python.h>; a Python object pointer is spelled
  * `struct _object *`, which is what `PyObject *` is.
@@ -152,15 +151,12 @@ typedef struct ColumnCursor {
     int64_t column;
 } ColumnCursor;
 
-/* Shared with the converters' own header, which may be included first. */
-#ifndef TAVREL_UINT_SCAN_DEFINED
-#define TAVREL_UINT_SCAN_DEFINED
+/* What parse_uint64 saw in a column (the client resets it per column). */
 typedef struct UintScan {
     int seen_negative;     /* a text with a leading minus went to parse_uint64 */
     int seen_above_signed; /* parse_uint64 returned a value above the signed maximum */
     int seen_missing;      /* a missing value was met (set by the client only) */
 } UintScan;
-#endif
 
 /* Function types of the slots, in slot order. */
 typedef int (*tv_text_to_double_fn)(const char *text, double *out, char exponent_mark,
