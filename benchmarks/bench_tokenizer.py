@@ -13,18 +13,16 @@ ratios.  Run it with tavrel installed (not from the source tree's tavrel/).
 
 import argparse
 import csv
-import importlib.util
 import io
 import os
 import random
 import sys
 import time
 
-here = os.path.dirname(os.path.abspath(__file__))
-_client_location = importlib.util.spec_from_file_location(
-    "tokenizer_client", os.path.join(here, "..", "tests", "test_tokenizer_client.py"))
-tc = importlib.util.module_from_spec(_client_location)
-_client_location.loader.exec_module(tc)
+# The test suite's ctypes client of the parser table.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from support import parser_client as tc  # noqa: E402
+
 API, Dialect, Parser = tc.API, tc.Dialect, tc.Parser
 
 CHUNK = 256 * 1024

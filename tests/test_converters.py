@@ -10,8 +10,6 @@ turns the pending exception into a raise).
 """
 
 import ctypes
-import importlib
-import importlib.util
 import math
 import re
 import struct
@@ -20,142 +18,17 @@ import threading
 import pytest
 from hypothesis import example, given, strategies as st
 
-CAPSULE_NAME = b"tavrel._tavrel_parser_CAPI"
+pytest.importorskip("tavrel._libs.tavrel_parser", reason="the tavrel_parser module is not part of this build")
 
-SLOT_TEXT_TO_DOUBLE = 0
-SLOT_OBJECT_TO_DOUBLE = 1
-SLOT_UINT_SCAN_RESET = 5
-SLOT_UINT_SCAN_CONFLICT = 6
-SLOT_PARSE_INT64 = 19
-SLOT_PARSE_UINT64 = 20
-SLOT_PARSE_DOUBLE_FAST = 21
-SLOT_PARSE_DOUBLE_PRECISE = 22
-SLOT_PARSE_DOUBLE_ROUNDTRIP = 23
-SLOT_PARSE_BOOL = 24
+from support.parser_client import API, INT64_MAX, INT64_MIN, UINT64_MAX, Converters, UintScan  # noqa: E402
 
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
-UINT64_MAX = 2**64 - 1
 RANGE_ERROR = 34
 ROUNDTRIP_OVERFLOW = 2147483647
 
 
-class UintScan(ctypes.Structure):
-    _fields_ = [
-        ("seen_negative", ctypes.c_int),
-        ("seen_above_signed", ctypes.c_int),
-        ("seen_missing", ctypes.c_int),
-    ]
-
-
-def _table_address():
-    """Address of the 25-slot table, fetched as a client module would."""
-    try:
-        found = importlib.util.find_spec("tavrel._libs.tavrel_parser")
-    except ModuleNotFoundError:  # no tavrel package at all
-        found = None
-    if found is None:
-        pytest.skip("the tavrel_parser module is not part of this build")
-    importlib.import_module("tavrel._libs.tavrel_parser")  # publishes the capsule
-    import tavrel
-
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype = ctypes.c_void_p
-    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    return get_pointer(tavrel._tavrel_parser_CAPI, CAPSULE_NAME)
-
-
-_double_args = [
-    ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p), ctypes.c_char, ctypes.c_char,
-    ctypes.c_char, ctypes.c_int, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int),
-]
-_PROTOTYPES = {
-    SLOT_TEXT_TO_DOUBLE: ctypes.CFUNCTYPE(
-        ctypes.c_int, ctypes.c_char_p, ctypes.POINTER(ctypes.c_double), ctypes.c_char,
-        ctypes.c_char, ctypes.POINTER(ctypes.c_int)),
-    SLOT_OBJECT_TO_DOUBLE: ctypes.PYFUNCTYPE(
-        ctypes.c_int, ctypes.py_object, ctypes.POINTER(ctypes.c_double),
-        ctypes.POINTER(ctypes.c_int)),
-    SLOT_UINT_SCAN_RESET: ctypes.CFUNCTYPE(None, ctypes.POINTER(UintScan)),
-    SLOT_UINT_SCAN_CONFLICT: ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(UintScan)),
-    SLOT_PARSE_INT64: ctypes.CFUNCTYPE(
-        ctypes.c_int64, ctypes.c_char_p, ctypes.c_int64, ctypes.c_int64,
-        ctypes.POINTER(ctypes.c_int), ctypes.c_char),
-    SLOT_PARSE_UINT64: ctypes.CFUNCTYPE(
-        ctypes.c_uint64, ctypes.POINTER(UintScan), ctypes.c_char_p, ctypes.c_int64,
-        ctypes.c_uint64, ctypes.POINTER(ctypes.c_int), ctypes.c_char),
-    SLOT_PARSE_DOUBLE_FAST: ctypes.CFUNCTYPE(ctypes.c_double, *_double_args),
-    SLOT_PARSE_DOUBLE_PRECISE: ctypes.CFUNCTYPE(ctypes.c_double, *_double_args),
-    SLOT_PARSE_DOUBLE_ROUNDTRIP: ctypes.CFUNCTYPE(ctypes.c_double, *_double_args),
-    SLOT_PARSE_BOOL: ctypes.CFUNCTYPE(
-        ctypes.c_int, ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint8)),
-}
-
-
-class Api:
-    def __init__(self, address):
-        slots = (ctypes.c_void_p * 25).from_address(address)
-        self.fn = {i: proto(slots[i]) for i, proto in _PROTOTYPES.items()}
-        # The round-trip parser once more, called with the lock held.
-        self.roundtrip_locked = ctypes.PYFUNCTYPE(ctypes.c_double, *_double_args)(
-            slots[SLOT_PARSE_DOUBLE_ROUNDTRIP])
-
-    def parse_double(self, slot, text, decimal=b".", exponent=b"E", group=b"\0",
-                     skip_trailing=1, fn=None):
-        """(value, error, maybe_int, consumed) with consumed None when the end
-        pointer was left unwritten."""
-        buf = ctypes.create_string_buffer(text)
-        end = ctypes.c_void_p(None)
-        error = ctypes.c_int(0)
-        maybe_int = ctypes.c_int(-7)
-        fn = fn or self.fn[slot]
-        value = fn(ctypes.cast(buf, ctypes.c_char_p), ctypes.byref(end), decimal, exponent,
-                   group, skip_trailing, ctypes.byref(error), ctypes.byref(maybe_int))
-        consumed = None if end.value is None else end.value - ctypes.addressof(buf)
-        return value, error.value, maybe_int.value, consumed
-
-    def fast(self, text, *args, **kw):
-        return self.parse_double(SLOT_PARSE_DOUBLE_FAST, text, *args, **kw)
-
-    def precise(self, text, *args, **kw):
-        return self.parse_double(SLOT_PARSE_DOUBLE_PRECISE, text, *args, **kw)
-
-    def roundtrip(self, text, *args, **kw):
-        return self.parse_double(SLOT_PARSE_DOUBLE_ROUNDTRIP, text, *args, **kw)
-
-    def text_to_double(self, text, exponent=b"E", decimal=b"."):
-        out = ctypes.c_double(-1.0)
-        maybe_int = ctypes.c_int(-7)
-        ok = self.fn[SLOT_TEXT_TO_DOUBLE](text, ctypes.byref(out), exponent, decimal,
-                                          ctypes.byref(maybe_int))
-        return ok, out.value, maybe_int.value
-
-    def object_to_double(self, obj):
-        out = ctypes.c_double(-1.0)
-        maybe_int = ctypes.c_int(-7)
-        self.fn[SLOT_OBJECT_TO_DOUBLE](obj, ctypes.byref(out), ctypes.byref(maybe_int))
-        return out.value, maybe_int.value
-
-    def parse_int64(self, text, lo=INT64_MIN, hi=INT64_MAX, group=b"\0"):
-        error = ctypes.c_int(-1)
-        value = self.fn[SLOT_PARSE_INT64](text, lo, hi, ctypes.byref(error), group)
-        return value, error.value
-
-    def parse_uint64(self, scan, text, signed_max=INT64_MAX, hi=UINT64_MAX, group=b"\0"):
-        error = ctypes.c_int(-1)
-        value = self.fn[SLOT_PARSE_UINT64](ctypes.byref(scan), text, signed_max, hi,
-                                           ctypes.byref(error), group)
-        return value, error.value
-
-    def parse_bool(self, text):
-        out = ctypes.c_uint8(9)
-        status = self.fn[SLOT_PARSE_BOOL](text, ctypes.byref(out))
-        return status, out.value
-
-
 @pytest.fixture(scope="module")
 def api():
-    return Api(_table_address())
+    return Converters(API)
 
 
 # ---------------------------------------------------------------------------
@@ -514,7 +387,7 @@ def test_roundtrip_takes_the_lock_itself(api, case):
     text, decimal, exponent, group = case
     args = _call_args(decimal, exponent, group)
     released = api.roundtrip(text, *args)
-    held = api.roundtrip(text, *args, fn=api.roundtrip_locked)
+    held = api.roundtrip(text, *args, locked=True)
     assert_same_float_result(released, held)
 
 
@@ -648,20 +521,20 @@ def test_parse_int64_corner_cases(api):
 
 def test_parse_uint64_and_the_scan_record(api):
     scan = UintScan(3, 3, 3)
-    api.fn[SLOT_UINT_SCAN_RESET](ctypes.byref(scan))
+    API.uint_scan_reset(ctypes.byref(scan))
     assert (scan.seen_negative, scan.seen_above_signed, scan.seen_missing) == (0, 0, 0)
     assert api.parse_uint64(scan, b"18446744073709551615") == (UINT64_MAX, 0)
     assert api.parse_uint64(scan, b"18446744073709551616") == (0, 2)
     assert scan.seen_above_signed == 1
-    assert api.fn[SLOT_UINT_SCAN_CONFLICT](ctypes.byref(scan)) == 0
+    assert API.uint_scan_conflict(ctypes.byref(scan)) == 0
     assert api.parse_uint64(scan, b"-1") == (0, 0)
     assert scan.seen_negative == 1
-    assert api.fn[SLOT_UINT_SCAN_CONFLICT](ctypes.byref(scan)) == 1
+    assert API.uint_scan_conflict(ctypes.byref(scan)) == 1
 
     scan = UintScan(0, 0, 1)
-    assert api.fn[SLOT_UINT_SCAN_CONFLICT](ctypes.byref(scan)) == 0
+    assert API.uint_scan_conflict(ctypes.byref(scan)) == 0
     assert api.parse_uint64(scan, b"9 223 372 036 854 775 808", group=b" ") == (2**63, 0)
-    assert api.fn[SLOT_UINT_SCAN_CONFLICT](ctypes.byref(scan)) == 1
+    assert API.uint_scan_conflict(ctypes.byref(scan)) == 1
     assert api.parse_uint64(scan, b" + ") == (0, 1)
     assert api.parse_uint64(scan, b"7 x") == (0, 3)
 

@@ -3,10 +3,8 @@ independent oracles: the proleptic Gregorian day count of
 datetime.date.toordinal (shifted by whole 400-year cycles outside 1..9999)
 and NumPy's own datetime64 / timedelta64 arithmetic in every unit."""
 
-import importlib.util
-import os
 import random
-from ctypes import byref
+from ctypes import byref, c_size_t
 from datetime import date
 
 import numpy as np
@@ -14,11 +12,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-_spec = importlib.util.spec_from_file_location(
-    "datetime_capi_client", os.path.join(os.path.dirname(os.path.abspath(__file__)), "test_datetime_module.py")
-)
-client = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(client)
+from support import datetime_client as client
 record, DatetimeStruct, DurationStruct = client.record, client.DatetimeStruct, client.DurationStruct
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
@@ -90,7 +84,7 @@ def test_counts_against_numpy_every_unit(api):
             dt64 = np.datetime64(value, name)
             # NumPy's own ISO text at the same unit.
             expected = np.datetime_as_string(dt64, unit=name if name != "W" else "D")
-            length = client.c_size_t()
+            length = c_size_t()
             text = api.take_text(api.int64_to_iso_string(value, unit, unit, byref(length)), length)
             assert text == expected, (name, value)
             if name in ("Y", "W"):

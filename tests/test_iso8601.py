@@ -4,8 +4,6 @@ NumPy's own parser and formatter as oracles, and format-then-parse round
 trips as properties."""
 
 import ctypes
-import importlib.util
-import os
 import random
 import re
 from ctypes import byref, c_int, c_size_t
@@ -16,11 +14,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-_spec = importlib.util.spec_from_file_location(
-    "datetime_capi_client", os.path.join(os.path.dirname(os.path.abspath(__file__)), "test_datetime_module.py")
-)
-client = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(client)
+from support import datetime_client as client
 record, DatetimeStruct, DurationStruct = client.record, client.DatetimeStruct, client.DurationStruct
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1

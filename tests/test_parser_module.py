@@ -2,8 +2,6 @@
 the source reader, reached through the capsule as a client module would."""
 
 import ctypes
-import importlib.machinery
-import importlib.util
 import io
 import os
 import subprocess
@@ -15,11 +13,8 @@ import pytest
 import tavrel
 import tavrel._libs.tavrel_parser as parser_module
 
-_client_location = importlib.util.spec_from_file_location(
-    "tokenizer_client", os.path.join(os.path.dirname(__file__), "test_tokenizer_client.py"))
-tc = importlib.util.module_from_spec(_client_location)
-sys.modules.setdefault("tokenizer_client", tc)
-_client_location.loader.exec_module(tc)
+from support import parser_client as tc
+
 API, Dialect, Parser = tc.API, tc.Dialect, tc.Parser
 
 POINTER_BITS = ctypes.sizeof(ctypes.c_void_p) * 8

@@ -2,9 +2,8 @@
 metadata of NumPy dtypes (slot 10), called through the capsule's table."""
 
 import gc
-import importlib.util
-import os
 import sys
+from ctypes import byref, c_size_t
 from datetime import date, datetime, timedelta, timezone, tzinfo
 from types import SimpleNamespace
 
@@ -12,11 +11,7 @@ import numpy as np
 import pytest
 from hypothesis import given, strategies as st
 
-_spec = importlib.util.spec_from_file_location(
-    "datetime_capi_client", os.path.join(os.path.dirname(os.path.abspath(__file__)), "test_datetime_module.py")
-)
-client = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(client)
+from support import datetime_client as client
 
 UNIT_CODES = {"Y": 0, "M": 1, "W": 2, "D": 4, "h": 5, "m": 6, "s": 7, "ms": 8, "us": 9, "ns": 10, "ps": 11, "fs": 12, "as": 13, "generic": 14}
 INT32_MAX = 2**31 - 1
@@ -204,9 +199,9 @@ def test_impossible_fields_have_no_iso_text(api, fields, zone):
     obj = duck(**{"hour": 0, "minute": 0, "second": 0, "microsecond": 0, "tzinfo": zone, **fields})
     objects = [obj, duck(**fields)] if set(fields) <= {"year", "month", "day"} else [obj]
     for obj in objects:
-        length = client.c_size_t(12345)
+        length = c_size_t(12345)
         with pytest.raises(ValueError) as info:
-            api.pydatetime_to_iso_string(obj, 7, client.byref(length))
+            api.pydatetime_to_iso_string(obj, 7, byref(length))
         assert length.value == 12345  # nothing written
         month = fields.get("month", 1)
         if 1 <= month <= 12:
@@ -265,14 +260,14 @@ def test_no_reference_leaks(api):
     naive = datetime(2020, 1, 1, 10, 0)
     objects = [aware, naive, date(2020, 1, 1), duck(month=1.5)]
     dtype = np.dtype("M8[ms]")
-    length = client.c_size_t()
+    length = c_size_t()
 
     def run(n):  # four conversions per round
         for i in range(n):
             obj = objects[i & 1]
             api.pydatetime_to_epoch(obj, 9)
             api.record_of_object(objects[2])
-            client._object_free(api.pydatetime_to_iso_string(obj, 7, client.byref(length)))
+            client.object_free(api.pydatetime_to_iso_string(obj, 7, byref(length)))
             try:
                 api.pydatetime_to_epoch(objects[3], 7)
             except TypeError:

@@ -1,22 +1,16 @@
 """The tokenizer through the parser table: worked examples, chunking
 invariance, errors and warnings, row skipping, and a differential test
-against the reference tokenizer of test_tokenizer_client.py."""
+against the reference tokenizer of support/parser_client.py."""
 
-import importlib.util
 import io
 import os
 import re
-import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-_client_location = importlib.util.spec_from_file_location(
-    "tokenizer_client", os.path.join(os.path.dirname(__file__), "test_tokenizer_client.py"))
-tc = importlib.util.module_from_spec(_client_location)
-sys.modules.setdefault("tokenizer_client", tc)
-_client_location.loader.exec_module(tc)
+from support import parser_client as tc
 
 API, Dialect, Parser, run_native, reference = tc.API, tc.Dialect, tc.Parser, tc.run_native, tc.reference
 

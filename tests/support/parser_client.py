@@ -1,11 +1,15 @@
-"""Test-only client of the parser table, and a reference tokenizer (no tests here).
+"""Test-only client of the parser table, and a reference tokenizer.
 
-The client reaches the native tokenizer as another extension module would:
-through the capsule "tavrel._tavrel_parser_CAPI", with ctypes mirroring the
-records of tavrel/parser_api.h.  Slots that need the interpreter lock held
-(source_open, source_close, object_to_double and parser_release, which closes
-the source) are called through PYFUNCTYPE prototypes; the tokenizer runs are
-available both ways (they take the lock themselves for Python calls).
+The client reaches the native tokenizer and converters as another extension
+module would: through the capsule "tavrel._tavrel_parser_CAPI", with ctypes
+mirroring the records of tavrel/parser_api.h.  Slots that need the
+interpreter lock held (source_open, source_close, object_to_double and
+parser_release, which closes the source) are called through PYFUNCTYPE
+prototypes (a pending exception is raised); the others with the lock
+released.  The tokenizer runs and the round-trip float parser, which take
+the lock themselves for their Python calls, are available both ways.
+
+`Converters` wraps the converter slots in calls that return plain tuples.
 
 The reference tokenizer is a direct transcription of the tokenizer's state
 table in plain Python, working on the whole input at once (so it has no
@@ -13,7 +17,6 @@ chunk boundaries), with skipped rows scanned by the kept-row rules.
 """
 
 import ctypes
-import io
 from dataclasses import dataclass, field
 from typing import Callable, Optional
 
@@ -100,6 +103,10 @@ PP = ctypes.POINTER(TextParser)
 C = ctypes.CFUNCTYPE      # the lock is released around the call
 PY = ctypes.PYFUNCTYPE    # the lock stays held; a pending exception is raised
 
+# (text, end, decimal mark, exponent mark, group mark, skip trailing, error, may be integer)
+DOUBLE_ARGS = [c_char_p, ctypes.POINTER(c_void_p), c_char, c_char, c_char, c_int, ctypes.POINTER(c_int),
+               ctypes.POINTER(c_int)]
+
 SLOTS = [
     ("text_to_double", C, c_int, [c_char_p, ctypes.POINTER(ctypes.c_double), c_char, c_char, ctypes.POINTER(c_int)]),
     ("object_to_double", PY, c_int, [ctypes.py_object, ctypes.POINTER(ctypes.c_double), ctypes.POINTER(c_int)]),
@@ -122,9 +129,9 @@ SLOTS = [
     ("tokenize_row_count", PY, c_int, [PP, c_size_t, c_char_p]),
     ("parse_int64", C, c_int64, [c_char_p, c_int64, c_int64, ctypes.POINTER(c_int), c_char]),
     ("parse_uint64", C, c_uint64, [ctypes.POINTER(UintScan), c_char_p, c_int64, c_uint64, ctypes.POINTER(c_int), c_char]),
-    ("parse_double_fast", C, ctypes.c_double, [c_char_p, ctypes.POINTER(c_void_p), c_char, c_char, c_char, c_int, ctypes.POINTER(c_int), ctypes.POINTER(c_int)]),
-    ("parse_double_precise", C, ctypes.c_double, [c_char_p, ctypes.POINTER(c_void_p), c_char, c_char, c_char, c_int, ctypes.POINTER(c_int), ctypes.POINTER(c_int)]),
-    ("parse_double_roundtrip", C, ctypes.c_double, [c_char_p, ctypes.POINTER(c_void_p), c_char, c_char, c_char, c_int, ctypes.POINTER(c_int), ctypes.POINTER(c_int)]),
+    ("parse_double_fast", C, ctypes.c_double, DOUBLE_ARGS),
+    ("parse_double_precise", C, ctypes.c_double, DOUBLE_ARGS),
+    ("parse_double_roundtrip", C, ctypes.c_double, DOUBLE_ARGS),
     ("parse_bool", C, c_int, [c_char_p, ctypes.POINTER(ctypes.c_uint8)]),
 ]
 
@@ -146,9 +153,71 @@ class Api:
         # Run variants with the lock released during the call.
         self.tokenize_to_end_nogil = C(c_int, PP, c_char_p)(self.addresses[17])
         self.tokenize_row_count_nogil = C(c_int, PP, c_size_t, c_char_p)(self.addresses[18])
+        # The round-trip parser with the lock held during the call.
+        self.parse_double_roundtrip_locked = PY(ctypes.c_double, *DOUBLE_ARGS)(self.addresses[23])
 
 
 API = Api()
+
+INT64_MIN = -(2**63)
+INT64_MAX = 2**63 - 1
+UINT64_MAX = 2**64 - 1
+
+
+class Converters:
+    """The converter slots as calls returning plain values."""
+
+    def __init__(self, api=API):
+        self.api = api
+
+    def parse_double(self, fn, text, decimal=b".", exponent=b"E", group=b"\0", skip_trailing=1):
+        """(value, error, maybe_int, consumed) with consumed None when the end
+        pointer was left unwritten."""
+        buf = ctypes.create_string_buffer(text)
+        end = c_void_p(None)
+        error = c_int(0)
+        maybe_int = c_int(-7)
+        value = fn(ctypes.cast(buf, c_char_p), ctypes.byref(end), decimal, exponent, group, skip_trailing,
+                   ctypes.byref(error), ctypes.byref(maybe_int))
+        consumed = None if end.value is None else end.value - ctypes.addressof(buf)
+        return value, error.value, maybe_int.value, consumed
+
+    def fast(self, text, *args, **kw):
+        return self.parse_double(self.api.parse_double_fast, text, *args, **kw)
+
+    def precise(self, text, *args, **kw):
+        return self.parse_double(self.api.parse_double_precise, text, *args, **kw)
+
+    def roundtrip(self, text, *args, locked=False, **kw):
+        fn = self.api.parse_double_roundtrip_locked if locked else self.api.parse_double_roundtrip
+        return self.parse_double(fn, text, *args, **kw)
+
+    def text_to_double(self, text, exponent=b"E", decimal=b"."):
+        out = ctypes.c_double(-1.0)
+        maybe_int = c_int(-7)
+        ok = self.api.text_to_double(text, ctypes.byref(out), exponent, decimal, ctypes.byref(maybe_int))
+        return ok, out.value, maybe_int.value
+
+    def object_to_double(self, obj):
+        out = ctypes.c_double(-1.0)
+        maybe_int = c_int(-7)
+        self.api.object_to_double(obj, ctypes.byref(out), ctypes.byref(maybe_int))
+        return out.value, maybe_int.value
+
+    def parse_int64(self, text, lo=INT64_MIN, hi=INT64_MAX, group=b"\0"):
+        error = c_int(-1)
+        value = self.api.parse_int64(text, lo, hi, ctypes.byref(error), group)
+        return value, error.value
+
+    def parse_uint64(self, scan, text, signed_max=INT64_MAX, hi=UINT64_MAX, group=b"\0"):
+        error = c_int(-1)
+        value = self.api.parse_uint64(ctypes.byref(scan), text, signed_max, hi, ctypes.byref(error), group)
+        return value, error.value
+
+    def parse_bool(self, text):
+        out = ctypes.c_uint8(9)
+        status = self.api.parse_bool(text, ctypes.byref(out))
+        return status, out.value
 
 
 def _text(address):
