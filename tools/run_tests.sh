@@ -9,8 +9,9 @@
 #   tools/run_tests.sh ... -- ARGS     extra arguments for pytest
 #
 # Works on a fresh Debian machine with Python 3.11+ (it installs the build and
-# test requirements it lacks) and inside the target roots, where everything is
-# preinstalled and no package index is reachable.
+# test requirements it lacks into the interpreter it uses, the sanitizer
+# build's own environment included) and inside the target roots, where
+# everything is preinstalled and no package index is reachable.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,7 +30,23 @@ done
 
 step() { printf '\n=== %s\n' "$*"; }
 
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# The sanitizer build gets a virtual environment of its own, which sees the
+# packages of the interpreter it is made from.
+if [ "$sanitize" = 1 ]; then
+  venv=$(pwd)/build/venv-$arch-asan
+  if [ ! -x "$venv/bin/python" ]; then
+    "$py" -m venv --system-site-packages "$venv"
+  fi
+  py=$venv/bin/python
+fi
+# Console scripts installed for this interpreter (meson, ninja) come first.
+PATH="$("$py" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
+
 # --- requirements ---------------------------------------------------------
+# Installed into the interpreter that builds and tests, whatever ran before
+# (the target roots have everything preinstalled and no package index).
 if [ "$arch" = host ]; then
   missing=$("$py" - <<'PY'
 import importlib.util
@@ -45,11 +62,8 @@ PY
   fi
   if ! pkg-config --exists gtest 2>/dev/null && [ ! -e /usr/include/gtest/gtest.h ]; then
     step "installing GoogleTest"
-    if [ "$(id -u)" = 0 ]; then
-      apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
-    else
-      sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
-    fi
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
   fi
 fi
 
@@ -67,11 +81,6 @@ if [ "$sanitize" = 1 ]; then
   libasan=$(${CXX:-c++} -print-file-name=libasan.so)
   env_vars=(LD_PRELOAD="$libasan" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1
             UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1)
-  venv=$(pwd)/build/venv-$tag
-  if [ ! -x "$venv/bin/python" ]; then
-    "$py" -m venv --system-site-packages "$venv"
-  fi
-  py=$venv/bin/python
 fi
 build_dir=build/py-$tag
 
