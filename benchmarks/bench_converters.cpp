@@ -25,7 +25,7 @@ using namespace tv;
 namespace {
 
 struct Texts {
-    std::string bytes;            // NUL-separated texts
+    std::string bytes;             // NUL-separated texts
     std::vector<uint32_t> starts;  // offset of each text
 };
 
@@ -49,12 +49,10 @@ Texts make_float_texts(size_t count, size_t run_length, std::mt19937_64 &rng)
             n = std::snprintf(buf, sizeof buf, "%" PRId64, mantissa % 100000000);
             break;
         case 1:  // decimal
-            n = std::snprintf(buf, sizeof buf, "%.*f", frac(rng),
-                              static_cast<double>(mantissa) / 1e4);
+            n = std::snprintf(buf, sizeof buf, "%.*f", frac(rng), static_cast<double>(mantissa) / 1e4);
             break;
         default:  // exponent
-            n = std::snprintf(buf, sizeof buf, "%.*e", digits(rng),
-                              static_cast<double>(mantissa) / 1e8 * 3.0);
+            n = std::snprintf(buf, sizeof buf, "%.*e", digits(rng), static_cast<double>(mantissa) / 1e8 * 3.0);
             break;
         }
         t.starts.push_back(static_cast<uint32_t>(t.bytes.size()));
@@ -73,8 +71,7 @@ Texts make_int_texts(size_t count, std::mt19937_64 &rng)
     std::uniform_int_distribution<int> bits(1, 63);
     for (size_t i = 0; i < count; ++i) {
         const uint64_t magnitude = rng() >> (64 - bits(rng));
-        const int64_t v = (rng() & 1) ? -static_cast<int64_t>(magnitude)
-                                      : static_cast<int64_t>(magnitude);
+        const int64_t v = (rng() & 1) ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
         const int n = std::snprintf(buf, sizeof buf, "%" PRId64, v);
         t.starts.push_back(static_cast<uint32_t>(t.bytes.size()));
         t.bytes.append(buf, static_cast<size_t>(n));
@@ -106,8 +103,8 @@ volatile int64_t int_sink;
 
 void report(const char *ours, double ours_s, const char *peer, double peer_s, size_t n)
 {
-    std::printf("%-22s %7.1f ns/text   %-8s %7.1f ns/text   ratio %5.2fx\n", ours,
-                ours_s / n * 1e9, peer, peer_s / n * 1e9, peer_s / ours_s);
+    std::printf("%-22s %7.1f ns/text   %-8s %7.1f ns/text   ratio %5.2fx\n", ours, ours_s / n * 1e9, peer,
+                peer_s / n * 1e9, peer_s / ours_s);
 }
 
 }  // namespace
@@ -125,8 +122,7 @@ int main(int argc, char **argv)
     for (size_t i = 0; i < count; ++i) {
         int error = 0;
         const char *s = ib + ints.starts[i];
-        if (parse_int64(s, std::numeric_limits<int64_t>::min(),
-                        std::numeric_limits<int64_t>::max(), &error, '\0') !=
+        if (parse_int64(s, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(), &error, '\0') !=
                 std::strtoll(s, nullptr, 10) ||
             error != 0)
             ++mismatches;
@@ -170,10 +166,8 @@ int main(int argc, char **argv)
         uint64_t acc = 0;
         for (uint32_t start : ints.starts) {
             int error = 0;
-            acc += static_cast<uint64_t>(parse_int64(ib + start,
-                                                     std::numeric_limits<int64_t>::min(),
-                                                     std::numeric_limits<int64_t>::max(),
-                                                     &error, '\0'));
+            acc += static_cast<uint64_t>(parse_int64(ib + start, std::numeric_limits<int64_t>::min(),
+                                                     std::numeric_limits<int64_t>::max(), &error, '\0'));
         }
         int_sink = static_cast<int64_t>(acc);
     });

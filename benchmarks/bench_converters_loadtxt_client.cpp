@@ -15,8 +15,7 @@
 // 0 parse_double_precise, 1 parse_double_fast, 2 tokenize only.  A field
 // the parser does not take whole raises ValueError.  Called with the
 // interpreter lock held; the reader takes it again for its read calls.
-extern "C" Py_ssize_t tv_bench_read_doubles(PyObject *file, double *out, Py_ssize_t capacity,
-                                            int mode)
+extern "C" Py_ssize_t tv_bench_read_doubles(PyObject *file, double *out, Py_ssize_t capacity, int mode)
 {
     const ParserApi *api = tavrel_parser_api_import();
     if (api == nullptr)
@@ -78,8 +77,7 @@ extern "C" Py_ssize_t tv_bench_read_doubles(PyObject *file, double *out, Py_ssiz
         api->parser_shrink_buffers(p);
         if (status != 0) {
             if (!PyErr_Occurred())
-                PyErr_Format(PyExc_RuntimeError, "tokenizer stopped: %s",
-                             p->error_text ? p->error_text : "(no text)");
+                PyErr_Format(PyExc_RuntimeError, "tokenizer stopped: %s", p->error_text ? p->error_text : "(no text)");
             failed = true;
             break;
         }

@@ -31,7 +31,8 @@ int main(int argc, char **argv)
     std::vector<int> lengths;
     for (size_t pos = 0; pos < blob.size();) {
         size_t end = blob.find('\0', pos);
-        if (end == std::string::npos) end = blob.size();
+        if (end == std::string::npos)
+            end = blob.size();
         texts.push_back(blob.data() + pos);
         lengths.push_back(static_cast<int>(end - pos));
         pos = end + 1;
@@ -51,8 +52,8 @@ int main(int argc, char **argv)
         for (size_t i = 0; i < n; ++i) {
             int unit = 0, has_zone = 0, offset = 0;
             DtError err;
-            if (parse_iso8601(texts[i], lengths[i], &records[i], &unit, &has_zone, &offset, "", 0,
-                              TV_FORMAT_INFER, &err) != 0) {
+            if (parse_iso8601(texts[i], lengths[i], &records[i], &unit, &has_zone, &offset, "", 0, TV_FORMAT_INFER,
+                              &err) != 0) {
                 std::fprintf(stderr, "parse failed: %.*s\n", lengths[i], texts[i]);
                 return 1;
             }
@@ -67,7 +68,8 @@ int main(int argc, char **argv)
         double t0 = cpu_seconds();
         for (size_t i = 0; i < n; ++i) {
             DtError err;
-            if (format_iso8601(&records[i], buf, sizeof(buf), 0, NPY_FR_ns, &err) != 0) return 1;
+            if (format_iso8601(&records[i], buf, sizeof(buf), 0, NPY_FR_ns, &err) != 0)
+                return 1;
             checksum += buf[18];
         }
         best_format = std::min(best_format, cpu_seconds() - t0);

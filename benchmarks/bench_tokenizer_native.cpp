@@ -75,7 +75,8 @@ std::string text(size_t size)
     std::string block;
     for (int line = 0; line < 997; ++line) {
         for (int c = 0; c < 6; ++c) {
-            if (c) block += ',';
+            if (c)
+                block += ',';
             block += '"';
             block += words[rng() % 7];
             block += '"';
@@ -91,7 +92,8 @@ std::string wide(size_t size)
     std::string block;
     for (int line = 0; line < 97; ++line) {
         for (int c = 0; c < 200; ++c) {
-            if (c) block += ',';
+            if (c)
+                block += ',';
             block += std::to_string(rng() % 100);
         }
         block += '\n';
@@ -134,7 +136,8 @@ double count_lines(const std::string &data)
         ++p;
     }
     const double t = cpu_seconds() - t0;
-    if (n == 0) std::exit(2);
+    if (n == 0)
+        std::exit(2);
     return t;
 }
 
@@ -145,8 +148,11 @@ int main(int argc, char **argv)
     const size_t size = static_cast<size_t>((argc > 1 ? std::atof(argv[1]) : 50) * 1e6);
     const int runs = argc > 2 ? std::atoi(argv[2]) : 5;
     std::printf("%-8s %8s %12s %12s %10s\n", "file", "MB", "batch MB/s", "memchr MB/s", "ratio");
-    struct { const char *name; std::string (*make)(size_t); bool doubling; } files[] = {
-        {"numeric", numeric, false}, {"text", text, true}, {"wide", wide, false}};
+    struct {
+        const char *name;
+        std::string (*make)(size_t);
+        bool doubling;
+    } files[] = {{"numeric", numeric, false}, {"text", text, true}, {"wide", wide, false}};
     for (const auto &f : files) {
         const std::string data = f.make(size);
         double best = 1e9, floor = 1e9;

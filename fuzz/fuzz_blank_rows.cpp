@@ -65,14 +65,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
     static std::string text;
     give_every_line_text(input, input + kConfigBytes, size - kConfigBytes, text);
     const uint8_t *data = reinterpret_cast<const uint8_t *>(text.data());
-    const size_t sizes[2] = {static_cast<size_t>(input[6] & 7) + 1,
-                             static_cast<size_t>(input[6] >> 4) * 4 + 1};
+    const size_t sizes[2] = {static_cast<size_t>(input[6] & 7) + 1, static_cast<size_t>(input[6] >> 4) * 4 + 1};
     const bool chunked = (input[7] & 4) != 0;
 
     run(reader, input, data, text.size(), RunOptions{nullptr, 0, 0, 0, true}, kept);
     run(reader, input, data, text.size(),
-        RunOptions{chunked ? sizes : nullptr, chunked ? 2u : 0u, static_cast<size_t>(input[7] & 3), 1},
-        dropped);
+        RunOptions{chunked ? sizes : nullptr, chunked ? 2u : 0u, static_cast<size_t>(input[7] & 3), 1}, dropped);
     if (!(kept == dropped))
         fail();
     return 0;

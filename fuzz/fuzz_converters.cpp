@@ -50,10 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     int fast_error = 0, precise_error = 0, fast_maybe = -1, precise_maybe = -1;
     char *fast_end = nullptr, *precise_end = nullptr;
-    const double fast = parse_double_fast(text, &fast_end, decimal, exponent, group,
-                                          skip_trailing, &fast_error, &fast_maybe);
-    const double precise = parse_double_precise(text, &precise_end, decimal, exponent, group,
-                                                skip_trailing, &precise_error, &precise_maybe);
+    const double fast =
+        parse_double_fast(text, &fast_end, decimal, exponent, group, skip_trailing, &fast_error, &fast_maybe);
+    const double precise = parse_double_precise(text, &precise_end, decimal, exponent, group, skip_trailing,
+                                                &precise_error, &precise_maybe);
     check_end(text, len, fast_end);
     check_end(text, len, precise_end);
     // Both parsers read the same grammar: the same marks clear the flag and
@@ -61,8 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (fast_maybe != precise_maybe)
         fail();
     const bool fast_no_digits = fast_error == 34 && fast == 0.0 && fast_end == nullptr;
-    const bool precise_no_digits =
-        precise_error == 34 && precise == 0.0 && precise_end == nullptr;
+    const bool precise_no_digits = precise_error == 34 && precise == 0.0 && precise_end == nullptr;
     if (fast_no_digits != precise_no_digits)
         fail();
     if (fast_error != 0 && fast_error != 34)
@@ -85,15 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (text_to_double(text, &value, exponent, decimal, &maybe) == 1) {
         int error = 0;
         char *end = nullptr;
-        const double again = parse_double_precise(text, &end, decimal, exponent, '\0', 1, &error,
-                                                  nullptr);
+        const double again = parse_double_precise(text, &end, decimal, exponent, '\0', 1, &error, nullptr);
         if (error != 0 || *end != '\0' || std::memcmp(&again, &value, sizeof value) != 0)
             fail();
     }
 
     int error = -1;
-    const int64_t i = parse_int64(text, std::numeric_limits<int64_t>::min(),
-                                  std::numeric_limits<int64_t>::max(), &error, group);
+    const int64_t i =
+        parse_int64(text, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(), &error, group);
     if (error < 0 || error > 3 || (error != 0 && i != 0))
         fail();
     if (error == 0 && group == '\0') {

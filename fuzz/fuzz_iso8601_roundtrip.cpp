@@ -13,7 +13,8 @@ using namespace tv::dt;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 11) return 0;
+    if (size < 11)
+        return 0;
     int64_t value;
     std::memcpy(&value, data, 8);
     int value_unit = data[8] % 16;
@@ -22,18 +23,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     npy_datetimestruct dts;
     DtError err;
-    if (datetime_to_datetimestruct(value, value_unit, &dts, &err) != 0) return 0;
+    if (datetime_to_datetimestruct(value, value_unit, &dts, &err) != 0)
+        return 0;
 
     DtError cerr;
     int64_t back_count = npy_datetimestruct_to_datetime(value_unit, &dts, &cerr);
-    if (!cerr && value_unit != NPY_FR_Y && value_unit != NPY_FR_W && back_count != value) std::abort();
+    if (!cerr && value_unit != NPY_FR_Y && value_unit != NPY_FR_W && back_count != value)
+        std::abort();
 
     tv_durationstruct tds;
     if (timedelta_to_durationstruct(value, value_unit, &tds, &err) == 0) {
         char dbuf[iso8601_duration_buffer_size];
         size_t dlen = 0;
         format_iso8601_duration(&tds, dbuf, &dlen);
-        if (dlen != std::strlen(dbuf)) std::abort();
+        if (dlen != std::strlen(dbuf))
+            std::abort();
     }
 
     int utc = size_hint & 1;
@@ -44,32 +48,43 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::memset(buf, 0x7f, alloc);
     DtError ferr;
     int rc = format_iso8601(&dts, buf, buffer_size, utc, text_unit, &ferr);
-    if (rc == 0 && dts.year >= 0 &&
-        dts.year <= 9999) {
+    if (rc == 0 && dts.year >= 0 && dts.year <= 9999) {
         // Four-digit years parse back; others are written but not read.
         size_t n = strnlen(buf, alloc);
         npy_datetimestruct parsed;
         int unit = -1;
         DtError perr;
-        if (parse_iso8601(buf, static_cast<int>(n), &parsed, &unit, nullptr, nullptr, "", 0,
-                          TV_FORMAT_INFER, &perr) != 0) {
+        if (parse_iso8601(buf, static_cast<int>(n), &parsed, &unit, nullptr, nullptr, "", 0, TV_FORMAT_INFER, &perr) !=
+            0) {
             std::abort();
         }
         int expect_unit = text_unit == NPY_FR_W ? NPY_FR_D : text_unit;
-        if (unit != expect_unit) std::abort();
+        if (unit != expect_unit)
+            std::abort();
         // The text keeps the record down to its unit.
         npy_datetimestruct truncated = dts;
-        if (text_unit == NPY_FR_Y) truncated.month = 1;
-        if (expect_unit <= NPY_FR_M) truncated.day = 1;
-        if (expect_unit <= NPY_FR_D) truncated.hour = 0;
-        if (expect_unit <= NPY_FR_h) truncated.min = 0;
-        if (expect_unit <= NPY_FR_m) truncated.sec = 0;
-        if (expect_unit <= NPY_FR_s) truncated.us = 0;
-        if (expect_unit == NPY_FR_ms) truncated.us -= truncated.us % 1000;
-        if (expect_unit <= NPY_FR_us) truncated.ps = 0;
-        if (expect_unit == NPY_FR_ns) truncated.ps -= truncated.ps % 1000;
-        if (expect_unit <= NPY_FR_ps) truncated.as = 0;
-        if (expect_unit == NPY_FR_fs) truncated.as -= truncated.as % 1000;
+        if (text_unit == NPY_FR_Y)
+            truncated.month = 1;
+        if (expect_unit <= NPY_FR_M)
+            truncated.day = 1;
+        if (expect_unit <= NPY_FR_D)
+            truncated.hour = 0;
+        if (expect_unit <= NPY_FR_h)
+            truncated.min = 0;
+        if (expect_unit <= NPY_FR_m)
+            truncated.sec = 0;
+        if (expect_unit <= NPY_FR_s)
+            truncated.us = 0;
+        if (expect_unit == NPY_FR_ms)
+            truncated.us -= truncated.us % 1000;
+        if (expect_unit <= NPY_FR_us)
+            truncated.ps = 0;
+        if (expect_unit == NPY_FR_ns)
+            truncated.ps -= truncated.ps % 1000;
+        if (expect_unit <= NPY_FR_ps)
+            truncated.as = 0;
+        if (expect_unit == NPY_FR_fs)
+            truncated.as -= truncated.as % 1000;
         if (cmp_datetimestruct(&parsed, &truncated) != 0) {
             std::abort();
         }

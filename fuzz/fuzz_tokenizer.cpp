@@ -24,15 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
     const uint8_t *cfg = input;
     const uint8_t *text = input + kConfigBytes;
     const size_t len = size - kConfigBytes;
-    const size_t sizes[2] = {static_cast<size_t>(input[6] & 7) + 1,
-                             static_cast<size_t>(input[6] >> 4) * 4 + 1};
+    const size_t sizes[2] = {static_cast<size_t>(input[6] & 7) + 1, static_cast<size_t>(input[6] >> 4) * 4 + 1};
 
     run(reader, cfg, text, len, RunOptions{nullptr, 0, 0, -1, true}, whole);
     run(reader, cfg, text, len, RunOptions{sizes, 2, 0, -1}, chunked);
     if (!(whole == chunked))
         fail();
-    run(reader, cfg, text, len, RunOptions{sizes, 2, static_cast<size_t>(input[7] & 3) + 1, -1},
-        batched);
+    run(reader, cfg, text, len, RunOptions{sizes, 2, static_cast<size_t>(input[7] & 3) + 1, -1}, batched);
     if (!(whole == batched))
         fail();
     return 0;

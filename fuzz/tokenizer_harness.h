@@ -115,8 +115,8 @@ struct Outcome {
     }
     bool operator==(const Outcome &o) const
     {
-        return result == o.result && cells == o.cells && row_sizes == o.row_sizes &&
-               source_rows == o.source_rows && error == o.error && warnings == o.warnings;
+        return result == o.result && cells == o.cells && row_sizes == o.row_sizes && source_rows == o.source_rows &&
+               error == o.error && warnings == o.warnings;
     }
 };
 
@@ -229,16 +229,16 @@ struct GrowingCheck {
 struct RunOptions {
     const size_t *sizes = nullptr;  // read sizes; none: one read
     size_t n_sizes = 0;
-    size_t batch = 0;               // rows per tokenize_row_count; 0: tokenize_to_end
-    int drop_blank_rows = -1;       // 0 or 1 overrides the configured value
-    bool portable = false;          // the portable block scanner, not the process's
+    size_t batch = 0;          // rows per tokenize_row_count; 0: tokenize_to_end
+    int drop_blank_rows = -1;  // 0 or 1 overrides the configured value
+    bool portable = false;     // the portable block scanner, not the process's
 };
 
 // Tokenizes text under the configured dialect into out.  In row batches the
 // buffers are shrunk and all kept rows but the last are discarded between
 // batches.
-FUZZ_HARNESS inline void run(Reader &reader, const uint8_t *cfg, const uint8_t *text, size_t len,
-                const RunOptions &opt, Outcome &out)
+FUZZ_HARNESS inline void run(Reader &reader, const uint8_t *cfg, const uint8_t *text, size_t len, const RunOptions &opt,
+                             Outcome &out)
 {
     out.clear();
     TextParser *p = tv::parser_alloc();

@@ -90,5 +90,4 @@ double time_loop_alone(int64_t n, int64_t *checksum)
     *checksum = sum;
     return t;
 }
-
 }

@@ -25,8 +25,7 @@ tv::Name str_ndim{"ndim"};
 PyObject *int_two = nullptr;  // 2
 
 struct NDFrameIndexerBase {
-    PyObject_HEAD
-    Py_ssize_t ndim;
+    PyObject_HEAD Py_ssize_t ndim;
     PyObject *name;  // exactly a str, or None
     PyObject *obj;
 };
@@ -72,8 +71,9 @@ int check_name_argument(PyObject *name)
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "name", "str",
                  Py_TYPE(name)->tp_name);
     if (PyUnicode_Check(name))
-        add_note_to_pending("This argument check rejects subclasses of builtin types: "
-                            "pass an exact str, for example str(name).");
+        add_note_to_pending(
+            "This argument check rejects subclasses of builtin types: "
+            "pass an exact str, for example str(name).");
     return -1;
 }
 
@@ -142,8 +142,8 @@ PyObject *indexer_vectorcall(PyObject *type, PyObject *const *args, size_t nargs
         return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
     }
     PyObject *values[2] = {};
-    if (tv::bind_arguments(init_sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, values) == 0
-        && check_name_argument(values[0]) == 0) {
+    if (tv::bind_arguments(init_sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, values) == 0 &&
+        check_name_argument(values[0]) == 0) {
         PyObject *self = indexer_alloc(tp);
         if (self == nullptr)
             return nullptr;
@@ -191,11 +191,9 @@ PyObject *get_ndim(PyObject *self, void *)
             int too_many = -1;
             if (n > 2 && PyLong_CheckExact(ndim.get())) {
                 too_many = 1;
-            }
-            else if (n <= 2 && PyLong_CheckExact(ndim.get())) {
+            } else if (n <= 2 && PyLong_CheckExact(ndim.get())) {
                 too_many = 0;
-            }
-            else {
+            } else {
                 tv::Ref above(PyObject_RichCompare(ndim.get(), int_two, Py_GT));
                 if (above)
                     too_many = PyObject_IsTrue(above.get());
@@ -243,8 +241,7 @@ int indexer_clear(PyObject *self)
 void indexer_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, indexer_dealloc)
-    Py_CLEAR(as_indexer(self)->name);
+    Py_TRASHCAN_BEGIN(self, indexer_dealloc) Py_CLEAR(as_indexer(self)->name);
     Py_CLEAR(as_indexer(self)->obj);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
@@ -285,9 +282,9 @@ int module_exec(PyObject *m)
     type->tp_getset = indexer_getset;
     type->tp_methods = indexer_methods;
 
-    if (PyType_Ready(type) < 0
-        || PyModule_AddObjectRef(m, "NDFrameIndexerBase", reinterpret_cast<PyObject *>(type)) < 0
-        || tv::pickle::install<indexer_layout>(type) < 0 || PyModule_AddFunctions(m, module_functions) < 0)
+    if (PyType_Ready(type) < 0 ||
+        PyModule_AddObjectRef(m, "NDFrameIndexerBase", reinterpret_cast<PyObject *>(type)) < 0 ||
+        tv::pickle::install<indexer_layout>(type) < 0 || PyModule_AddFunctions(m, module_functions) < 0)
         return life.fail_exec();
     return 0;
 }

@@ -65,8 +65,8 @@ const char *bind_and_locate(tv::Signature<3> &sig, PyObject *const *args, Py_ssi
 
     constexpr std::size_t n = N;
     if (data == Py_None) {
-        PyErr_SetString(PyExc_TypeError, life.assertions ? "object of type 'NoneType' has no len()"
-                                                          : "expected bytes, NoneType found");
+        PyErr_SetString(PyExc_TypeError,
+                        life.assertions ? "object of type 'NoneType' has no len()" : "expected bytes, NoneType found");
         return nullptr;
     }
     const std::size_t len = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
@@ -94,13 +94,11 @@ PyObject *read_scalar(tv::Signature<3> &sig, int line, PyObject *const *args, Py
         float f;
         std::memcpy(&f, &w, sizeof f);
         return PyFloat_FromDouble(static_cast<double>(f));
-    }
-    else if constexpr (std::is_same_v<As, AsDouble>) {
+    } else if constexpr (std::is_same_v<As, AsDouble>) {
         double d;
         std::memcpy(&d, &w, sizeof d);
         return PyFloat_FromDouble(d);
-    }
-    else {
+    } else {
         return from_word(w);
     }
 }
@@ -133,12 +131,9 @@ PyObject *read_double(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyOb
 }
 
 PyMethodDef methods[] = {
-    tv::fastcall_method(sig_u16.func, read_uint16),
-    tv::fastcall_method(sig_u32.func, read_uint32),
-    tv::fastcall_method(sig_u64.func, read_uint64),
-    tv::fastcall_method(sig_f32.func, read_float),
-    tv::fastcall_method(sig_f64.func, read_double),
-    {nullptr, nullptr, 0, nullptr},
+    tv::fastcall_method(sig_u16.func, read_uint16), tv::fastcall_method(sig_u32.func, read_uint32),
+    tv::fastcall_method(sig_u64.func, read_uint64), tv::fastcall_method(sig_f32.func, read_float),
+    tv::fastcall_method(sig_f64.func, read_double), {nullptr, nullptr, 0, nullptr},
 };
 
 const char module_doc[] =

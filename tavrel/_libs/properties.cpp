@@ -45,8 +45,7 @@ tv::Name str_empty{""};
 // CachedProperty
 
 struct CachedProperty {
-    PyObject_HEAD
-    PyObject *fget;
+    PyObject_HEAD PyObject *fget;
     PyObject *name;
     PyObject *doc;
 };
@@ -201,8 +200,7 @@ void cached_property_dealloc(PyObject *self)
 {
     auto *p = reinterpret_cast<CachedProperty *>(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, cached_property_dealloc)
-    Py_CLEAR(p->fget);
+    Py_TRASHCAN_BEGIN(self, cached_property_dealloc) Py_CLEAR(p->fget);
     Py_CLEAR(p->name);
     Py_CLEAR(p->doc);
     Py_TYPE(self)->tp_free(self);
@@ -226,8 +224,7 @@ PyMethodDef cached_property_methods[] = {
 // AxisProperty
 
 struct AxisProperty {
-    PyObject_HEAD
-    Py_ssize_t axis;
+    PyObject_HEAD Py_ssize_t axis;
     PyObject *doc;
 };
 
@@ -263,8 +260,8 @@ int axis_property_init(PyObject *self, PyObject *args, PyObject *kwargs)
     auto *p = reinterpret_cast<AxisProperty *>(self);
     PyObject *values[2] = {nullptr, str_empty.get()};
     Py_ssize_t axis = 0;
-    if (tv::bind_tuple_dict(axis_property_init_sig, args, kwargs, values) == 0
-        && (values[0] == nullptr || tv::to_ssize_t(values[0], &axis) == 0)) {
+    if (tv::bind_tuple_dict(axis_property_init_sig, args, kwargs, values) == 0 &&
+        (values[0] == nullptr || tv::to_ssize_t(values[0], &axis) == 0)) {
         p->axis = axis;
         Py_SETREF(p->doc, Py_NewRef(values[1]));
         return 0;
@@ -291,11 +288,9 @@ PyObject *axis_property_get(PyObject *self, PyObject *obj, PyObject *)
                 if (i >= 0 && i < size)
                     return Py_NewRef(PyList_GET_ITEM(list, i));
                 PyErr_SetString(PyExc_IndexError, "list index out of range");
-            }
-            else if (list == Py_None) {
+            } else if (list == Py_None) {
                 PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-            }
-            else {
+            } else {
                 tv::raise_expected_type("list", list);
             }
         }
@@ -339,8 +334,7 @@ int axis_property_clear(PyObject *self)
 void axis_property_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, axis_property_dealloc)
-    Py_CLEAR(reinterpret_cast<AxisProperty *>(self)->doc);
+    Py_TRASHCAN_BEGIN(self, axis_property_dealloc) Py_CLEAR(reinterpret_cast<AxisProperty *>(self)->doc);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
@@ -367,8 +361,8 @@ PyMethodDef module_functions[] = {
 };
 
 void fill_descriptor_type(PyTypeObject *type, const char *name, Py_ssize_t size, newfunc tp_new, initproc tp_init,
-                          descrgetfunc get, descrsetfunc set, traverseproc traverse, inquiry clear,
-                          destructor dealloc, PyMemberDef *members, PyMethodDef *methods)
+                          descrgetfunc get, descrsetfunc set, traverseproc traverse, inquiry clear, destructor dealloc,
+                          PyMemberDef *members, PyMethodDef *methods)
 {
     type->tp_name = name;
     type->tp_basicsize = size;
@@ -402,9 +396,9 @@ int module_exec(PyObject *m)
     int state = life.begin_exec(m);
     if (state <= 0)
         return state;
-    if (tv::intern_names({&str_cache, &str_name, &str_doc, &str_mgr, &str_axes, &str_set_axis, &str_empty}) < 0
-        || cached_property_init_sig.init() < 0 || axis_property_init_sig.init() < 0
-        || cached_property_layout.init() < 0 || axis_property_layout.init() < 0)
+    if (tv::intern_names({&str_cache, &str_name, &str_doc, &str_mgr, &str_axes, &str_set_axis, &str_empty}) < 0 ||
+        cached_property_init_sig.init() < 0 || axis_property_init_sig.init() < 0 || cached_property_layout.init() < 0 ||
+        axis_property_layout.init() < 0)
         return life.fail_exec();
 
     fill_descriptor_type(&CachedProperty_Type, "tavrel._libs.properties.CachedProperty", sizeof(CachedProperty),
@@ -416,10 +410,10 @@ int module_exec(PyObject *m)
                          axis_property_traverse, axis_property_clear, axis_property_dealloc, axis_property_members,
                          axis_property_methods);
 
-    if (add_class<cached_property_layout>(m, &CachedProperty_Type, "CachedProperty") < 0
-        || add_class<axis_property_layout>(m, &AxisProperty_Type, "AxisProperty") < 0
-        || PyModule_AddObjectRef(m, "cache_readonly", reinterpret_cast<PyObject *>(&CachedProperty_Type)) < 0
-        || PyModule_AddFunctions(m, module_functions) < 0)
+    if (add_class<cached_property_layout>(m, &CachedProperty_Type, "CachedProperty") < 0 ||
+        add_class<axis_property_layout>(m, &AxisProperty_Type, "AxisProperty") < 0 ||
+        PyModule_AddObjectRef(m, "cache_readonly", reinterpret_cast<PyObject *>(&CachedProperty_Type)) < 0 ||
+        PyModule_AddFunctions(m, module_functions) < 0)
         return life.fail_exec();
     return 0;
 }

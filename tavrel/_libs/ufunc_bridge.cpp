@@ -36,8 +36,7 @@ PyObject *int_two = nullptr;  // 2
 int make_names()
 {
     if (tv::intern_names({&names.name_attr, &names.nin_attr, &names.get_attr, &names.call_method, &names.aliases,
-                          &names.dispatched, &names.unary, &names.reversed, &names.empty})
-        < 0)
+                          &names.dispatched, &names.unary, &names.reversed, &names.empty}) < 0)
         return -1;
     if (int_two == nullptr && (int_two = PyLong_FromLong(2)) == nullptr)
         return -1;
@@ -248,8 +247,7 @@ PyObject *dispatch(PyObject *self, PyObject *ufunc, PyObject *method, Inputs inp
     return not_implemented();
 }
 
-PyObject *maybe_dispatch_ufunc_to_dunder_op(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
-                                            PyObject *kwnames)
+PyObject *maybe_dispatch_ufunc_to_dunder_op(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames)
 {
     PyObject *values[3];
     tv::Ref kwargs;
@@ -319,20 +317,19 @@ PyObject *make_dict(const char *const (*pairs)[2])
 }
 
 const char *const dispatched_ufuncs[] = {
-    "add", "sub",       "mul",    "pow", "mod", "floordiv", "truediv", "divmod", "eq",  "ne",  "lt",
-    "gt",  "le",        "ge",     "remainder", "matmul",    "or",      "xor",    "and", "neg", "pos", "abs",
-    nullptr,
+    "add", "sub", "mul",       "pow",    "mod", "floordiv", "truediv", "divmod", "eq",  "ne",  "lt",    "gt",
+    "le",  "ge",  "remainder", "matmul", "or",  "xor",      "and",     "neg",    "pos", "abs", nullptr,
 };
 const char *const unary_ufuncs[] = {"neg", "pos", "abs", nullptr};
 const char *const ufunc_aliases[][2] = {
-    {"subtract", "sub"},     {"multiply", "mul"},        {"floor_divide", "floordiv"}, {"true_divide", "truediv"},
-    {"power", "pow"},        {"remainder", "mod"},       {"divide", "truediv"},        {"equal", "eq"},
-    {"not_equal", "ne"},     {"less", "lt"},             {"less_equal", "le"},         {"greater", "gt"},
-    {"greater_equal", "ge"}, {"bitwise_or", "or"},       {"bitwise_and", "and"},       {"bitwise_xor", "xor"},
-    {"negative", "neg"},     {"absolute", "abs"},        {"positive", "pos"},          {nullptr, nullptr},
+    {"subtract", "sub"},     {"multiply", "mul"},  {"floor_divide", "floordiv"}, {"true_divide", "truediv"},
+    {"power", "pow"},        {"remainder", "mod"}, {"divide", "truediv"},        {"equal", "eq"},
+    {"not_equal", "ne"},     {"less", "lt"},       {"less_equal", "le"},         {"greater", "gt"},
+    {"greater_equal", "ge"}, {"bitwise_or", "or"}, {"bitwise_and", "and"},       {"bitwise_xor", "xor"},
+    {"negative", "neg"},     {"absolute", "abs"},  {"positive", "pos"},          {nullptr, nullptr},
 };
 const char *const reversed_names[][2] = {
-    {"lt", "__gt__"}, {"le", "__ge__"}, {"gt", "__lt__"}, {"ge", "__le__"},
+    {"lt", "__gt__"}, {"le", "__ge__"}, {"gt", "__lt__"},   {"ge", "__le__"},
     {"eq", "__eq__"}, {"ne", "__ne__"}, {nullptr, nullptr},
 };
 

@@ -6,8 +6,8 @@
 
 #include "datetime_core/np_datetime.h"
 
-inline npy_datetimestruct make(int64_t y, int mo = 1, int d = 1, int h = 0, int mi = 0, int s = 0,
-                               int us = 0, int ps = 0, int as = 0)
+inline npy_datetimestruct make(int64_t y, int mo = 1, int d = 1, int h = 0, int mi = 0, int s = 0, int us = 0,
+                               int ps = 0, int as = 0)
 {
     npy_datetimestruct r;
     std::memset(&r, 0, sizeof(r));

@@ -21,7 +21,7 @@ int64_t days_from_civil(int64_t y, int m, int d)
 {
     y -= m <= 2;
     const int64_t era = floor_div(y, 400);
-    const int64_t yoe = y - era * 400;                          // 0..399
+    const int64_t yoe = y - era * 400;                                    // 0..399
     const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;  // from March 1
     const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 719468;
@@ -120,15 +120,14 @@ void check_years(int64_t first, int64_t last)
     }
 }
 
-
 // The three ISO functions for one date against the literal formulas (the
 // oracle agrees with them on every day of its month, see check_years), or
 // the fixed result of a month outside 1..12.
 ::testing::AssertionResult iso_matches_formulas(int y, int m, int d)
 {
     const OracleIso want = cal::is_valid_month(m) ? literal_iso(y, m, d)
-                                                   : OracleIso{cal::invalid_month_result, cal::invalid_month_result,
-                                                               cal::invalid_month_result};
+                                                  : OracleIso{cal::invalid_month_result, cal::invalid_month_result,
+                                                              cal::invalid_month_result};
     const cal::iso_calendar_wide_t wide = cal::get_iso_calendar_wide(y, m, d);
     const cal::iso_calendar_t narrow = cal::get_iso_calendar(y, m, d, 0);
     if (wide.year == want.year && wide.week == want.week && wide.day == want.day &&
@@ -155,7 +154,7 @@ TEST(CalendarTables, Contents)
     const int32_t dpm[24] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31,
                              31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const int32_t msd[13] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-    const int32_t mo[26] = {0, 31, 59, 90,  120, 151, 181, 212, 243, 273, 304, 334, 365,
+    const int32_t mo[26] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365,
                             0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366};
     for (int i = 0; i < 24; ++i)
         EXPECT_EQ(cal::days_per_month[i], dpm[i]) << i;
@@ -170,9 +169,21 @@ TEST(CalendarLeapYear, KnownYearsAndExtremes)
     const struct {
         int64_t year;
         int leap;
-    } cases[] = {{2024, 1}, {2023, 0}, {2000, 1}, {1900, 0}, {2100, 0}, {0, 1},         {-4, 1},
-                 {-1, 0},   {-100, 0}, {-400, 1}, {2400, 1}, {INT64_MIN, 1}, {INT64_MAX, 0},
-                 {-9223372036854775200LL, 1}, {-9223372036854775300LL, 0}};
+    } cases[] = {{2024, 1},
+                 {2023, 0},
+                 {2000, 1},
+                 {1900, 0},
+                 {2100, 0},
+                 {0, 1},
+                 {-4, 1},
+                 {-1, 0},
+                 {-100, 0},
+                 {-400, 1},
+                 {2400, 1},
+                 {INT64_MIN, 1},
+                 {INT64_MAX, 0},
+                 {-9223372036854775200LL, 1},
+                 {-9223372036854775300LL, 0}};
     for (const auto &c : cases)
         EXPECT_EQ(cal::is_leapyear(c.year), c.leap) << c.year;
 }
@@ -191,9 +202,8 @@ TEST(CalendarKnownDates, Examples)
     const struct {
         int y, m, d, iso_year, week, weekday;
     } iso[] = {
-        {2021, 1, 1, 2020, 53, 5},  {2022, 1, 1, 2021, 52, 6},  {2005, 1, 1, 2004, 53, 6},
-        {2017, 1, 1, 2016, 52, 7},  {2019, 12, 30, 2020, 1, 1}, {2024, 12, 30, 2025, 1, 1},
-        {2020, 12, 31, 2020, 53, 4}, {2024, 1, 1, 2024, 1, 1},
+        {2021, 1, 1, 2020, 53, 5},  {2022, 1, 1, 2021, 52, 6},  {2005, 1, 1, 2004, 53, 6},   {2017, 1, 1, 2016, 52, 7},
+        {2019, 12, 30, 2020, 1, 1}, {2024, 12, 30, 2025, 1, 1}, {2020, 12, 31, 2020, 53, 4}, {2024, 1, 1, 2024, 1, 1},
     };
     for (const auto &c : iso) {
         const cal::iso_calendar_t r = cal::get_iso_calendar(c.y, c.m, c.d, 0);
@@ -250,10 +260,10 @@ TEST(CalendarInvalidMonth, FixedResultAndNoTableRead)
 
 TEST(CalendarDayOutsideMonth, MatchesTheLiteralFormulas)
 {
-    const int years[] = {INT_MIN, INT_MIN + 1, -401, -400, -101, -100, -1, 0, 1, 1900, 2000,
-                         2023, 2024, 2100, INT_MAX - 1, INT_MAX};
-    const int far_days[] = {INT_MIN, INT_MIN + 1, -(1 << 30) - 1, -(1 << 30), (1 << 30), (1 << 30) + 1,
-                            INT_MAX - 1, INT_MAX};
+    const int years[] = {INT_MIN, INT_MIN + 1, -401, -400, -101, -100, -1,          0,
+                         1,       1900,        2000, 2023, 2024, 2100, INT_MAX - 1, INT_MAX};
+    const int far_days[] = {INT_MIN,   INT_MIN + 1,   -(1 << 30) - 1, -(1 << 30),
+                            (1 << 30), (1 << 30) + 1, INT_MAX - 1,    INT_MAX};
     for (int y : years) {
         for (int m = 1; m <= 12; ++m) {
             auto check = [&](int d) {
@@ -305,8 +315,8 @@ TEST(CalendarIsoFormulas, WideYearRanges)
 
 TEST(CalendarIsoFormulas, ExtremeArguments)
 {
-    const int values[] = {INT_MIN, INT_MIN + 1, -(1 << 30) - 1, -(1 << 30), -400, -32, -1, 0, 1, 31, 32,
-                          366, (1 << 30), (1 << 30) + 1, INT_MAX - 1, INT_MAX};
+    const int values[] = {INT_MIN, INT_MIN + 1, -(1 << 30) - 1, -(1 << 30),    -400,        -32,    -1, 0, 1, 31,
+                          32,      366,         (1 << 30),      (1 << 30) + 1, INT_MAX - 1, INT_MAX};
     const int years[] = {INT_MIN, INT_MIN + 1, -401, -1, 0, 1, 1600, 2000, 2024, INT_MAX - 1, INT_MAX};
     for (int y : years)
         for (int m : values)

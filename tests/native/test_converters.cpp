@@ -28,8 +28,8 @@ struct FloatResult {
     std::ptrdiff_t consumed;  // -1 when the end pointer was not written
 };
 
-FloatResult run(DoubleParser parse, const char *text, char decimal = '.', char exponent = 'E',
-                char group = '\0', int skip_trailing = 1)
+FloatResult run(DoubleParser parse, const char *text, char decimal = '.', char exponent = 'E', char group = '\0',
+                int skip_trailing = 1)
 {
     FloatResult r{};
     char *end = nullptr;
@@ -120,8 +120,7 @@ TEST(ParseUint64, RangeAndScanRecord)
     EXPECT_EQ(scan.seen_negative + scan.seen_above_signed + scan.seen_missing, 0);
 
     int error = -1;
-    EXPECT_EQ(parse_uint64(&scan, "18446744073709551615", kI64Max, kU64Max, &error, '\0'),
-              kU64Max);
+    EXPECT_EQ(parse_uint64(&scan, "18446744073709551615", kI64Max, kU64Max, &error, '\0'), kU64Max);
     EXPECT_EQ(error, 0);
     EXPECT_EQ(scan.seen_above_signed, 1);
     EXPECT_EQ(uint_scan_conflict(&scan), 0);
@@ -139,13 +138,11 @@ TEST(ParseUint64, ConflictNeedsBothKinds)
 {
     UintScan scan{};
     int error = -1;
-    EXPECT_EQ(parse_uint64(&scan, "9223372036854775807", kI64Max, kU64Max, &error, '\0'),
-              uint64_t(kI64Max));
+    EXPECT_EQ(parse_uint64(&scan, "9223372036854775807", kI64Max, kU64Max, &error, '\0'), uint64_t(kI64Max));
     EXPECT_EQ(scan.seen_above_signed, 0);
     scan.seen_missing = 1;
     EXPECT_EQ(uint_scan_conflict(&scan), 0);
-    EXPECT_EQ(parse_uint64(&scan, "9,223,372,036,854,775,808", kI64Max, kU64Max, &error, ','),
-              uint64_t(kI64Max) + 1);
+    EXPECT_EQ(parse_uint64(&scan, "9,223,372,036,854,775,808", kI64Max, kU64Max, &error, ','), uint64_t(kI64Max) + 1);
     EXPECT_EQ(error, 0);
     EXPECT_EQ(uint_scan_conflict(&scan), 1);
 
@@ -381,7 +378,6 @@ TEST(ParseDoubleFast, ExponentLetterWithoutDigits)
     EXPECT_EQ(r.error, 34);
 }
 
-
 // ------------------------------------------- literal accumulation, digit by digit
 
 // The digit loops gather digits in integers (and two at a time) where that
@@ -453,8 +449,7 @@ TEST(DigitAccumulation, FastPoweringMatchesBitByBitOnBothSidesOfTheTable)
         double expected = literal_mantissa(std::to_string(mantissa), 15);
         if (expected != 0.0) {
             double power = 10.0;
-            for (unsigned n = static_cast<unsigned>(std::abs(exponent)); n != 0;
-                 n >>= 1, power *= power)
+            for (unsigned n = static_cast<unsigned>(std::abs(exponent)); n != 0; n >>= 1, power *= power)
                 if (n & 1)
                     expected = exponent < 0 ? expected / power : expected * power;
         }

@@ -36,8 +36,8 @@ npy_datetimestruct from_count(int64_t v, int unit)
 void expect_record(const npy_datetimestruct &r, const npy_datetimestruct &want)
 {
     EXPECT_EQ(cmp_datetimestruct(&r, &want), 0)
-        << r.year << "-" << r.month << "-" << r.day << " " << r.hour << ":" << r.min << ":"
-        << r.sec << "." << r.us << " ps " << r.ps << " as " << r.as;
+        << r.year << "-" << r.month << "-" << r.day << " " << r.hour << ":" << r.min << ":" << r.sec << "." << r.us
+        << " ps " << r.ps << " as " << r.as;
 }
 
 tv_durationstruct duration(int64_t v, int unit)
@@ -205,8 +205,7 @@ TEST(ToCount, WeeksFloor)
 
 TEST(ToCount, NanosecondBoundary)
 {
-    EXPECT_EQ(to_count(NPY_FR_ns, make(1677, 9, 21, 0, 12, 43, 145224, 193000)),
-              -9223372036854775807LL);
+    EXPECT_EQ(to_count(NPY_FR_ns, make(1677, 9, 21, 0, 12, 43, 145224, 193000)), -9223372036854775807LL);
     EXPECT_EQ(to_count(NPY_FR_ns, make(1677, 9, 21, 0, 12, 43, 145224, 192000)), INT64_MIN);
     // Sub-nanosecond picoseconds truncate, as everywhere else in the unit.
     EXPECT_EQ(to_count(NPY_FR_ns, make(1677, 9, 21, 0, 12, 43, 145224, 192999)), INT64_MIN);
@@ -261,11 +260,20 @@ TEST(FromCount, NegativeCountsFloor)
 
 TEST(FromCount, EveryUnitRoundTrips)
 {
-    const int64_t values[] = {0, 1, -1, 59, -61, 86399, 1234567890123LL, -987654321098LL,
-                              INT64_MAX / 1000000000000LL, INT64_MIN / 1000000000000LL};
+    const int64_t values[] = {0,
+                              1,
+                              -1,
+                              59,
+                              -61,
+                              86399,
+                              1234567890123LL,
+                              -987654321098LL,
+                              INT64_MAX / 1000000000000LL,
+                              INT64_MIN / 1000000000000LL};
     for (int unit : {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}) {
         for (int64_t v : values) {
-            if (unit <= 4 && (v > 100000000 || v < -100000000)) continue;
+            if (unit <= 4 && (v > 100000000 || v < -100000000))
+                continue;
             npy_datetimestruct r = from_count(v, unit);
             DtError err;
             int64_t back = npy_datetimestruct_to_datetime(unit, &r, &err);
@@ -346,11 +354,13 @@ TEST(Duration, ExtremesAreExact)
             tv_durationstruct d = duration(v, unit);
             EXPECT_GE(d.seconds_of_day, 0);
             EXPECT_LT(d.seconds_of_day, 86400);
-            int64_t rest = int64_t{d.milliseconds} * 1000000 + int64_t{d.microseconds} * 1000 +
-                           d.nanoseconds;
-            if (unit == 7) rest = 0;
-            if (unit == 8) rest = d.milliseconds;
-            if (unit == 9) rest = int64_t{d.milliseconds} * 1000 + d.microseconds;
+            int64_t rest = int64_t{d.milliseconds} * 1000000 + int64_t{d.microseconds} * 1000 + d.nanoseconds;
+            if (unit == 7)
+                rest = 0;
+            if (unit == 8)
+                rest = d.milliseconds;
+            if (unit == 9)
+                rest = int64_t{d.milliseconds} * 1000 + d.microseconds;
             uint64_t total = static_cast<uint64_t>(d.days) * 86400u * static_cast<uint64_t>(s) +
                              static_cast<uint64_t>(d.seconds_of_day) * static_cast<uint64_t>(s) +
                              static_cast<uint64_t>(rest);
@@ -402,8 +412,7 @@ TEST(Errors, Messages)
     EXPECT_STREQ(buf, "Error parsing datetime string \"2020/05-17\" at position 7");
     err.set(DtErrorCode::buffer_too_short, 18);
     dt_error_message(err, nullptr, buf, sizeof(buf));
-    EXPECT_STREQ(buf,
-                 "The string provided for NumPy ISO datetime formatting was too short, with length 18");
+    EXPECT_STREQ(buf, "The string provided for NumPy ISO datetime formatting was too short, with length 18");
     err.set(DtErrorCode::overflow);
     dt_error_message(err, nullptr, buf, sizeof(buf));
     EXPECT_STREQ(buf, "Overflow occurred in npy_datetimestruct_to_datetime");

@@ -33,8 +33,8 @@ Parsed parse(const std::string &text, const std::string &format = "", int mode =
     std::memcpy(buf, text.data(), text.size());
     char *fmt = new char[format.size() ? format.size() : 1];
     std::memcpy(fmt, format.data(), format.size());
-    p.rc = parse_iso8601(buf, static_cast<int>(text.size()), &p.dts, &p.unit, &p.has_zone,
-                         &p.offset, fmt, static_cast<int>(format.size()), mode, &p.err);
+    p.rc = parse_iso8601(buf, static_cast<int>(text.size()), &p.dts, &p.unit, &p.has_zone, &p.offset, fmt,
+                         static_cast<int>(format.size()), mode, &p.err);
     delete[] buf;
     delete[] fmt;
     return p;
@@ -218,9 +218,7 @@ TEST(Parse, Zones)
     npy_datetimestruct r;
     int zone = 0;
     const char text[] = "2020-01-01T10:00+01";
-    EXPECT_EQ(parse_iso8601(text, sizeof(text) - 1, &r, nullptr, &zone, nullptr, "", 0,
-                            TV_FORMAT_INFER, &err),
-              0);
+    EXPECT_EQ(parse_iso8601(text, sizeof(text) - 1, &r, nullptr, &zone, nullptr, "", 0, TV_FORMAT_INFER, &err), 0);
     EXPECT_EQ(zone, 1);
 }
 
@@ -257,13 +255,9 @@ TEST(Parse, FormatModes)
     expect_parse_error("2020-01-01", 10, "%Y", TV_FORMAT_INFER);
     // Negative lengths.
     Parsed q;
-    EXPECT_EQ(parse_iso8601("2020", -1, &q.dts, nullptr, nullptr, nullptr, "", 0, TV_FORMAT_INFER,
-                            &q.err),
-              -1);
+    EXPECT_EQ(parse_iso8601("2020", -1, &q.dts, nullptr, nullptr, nullptr, "", 0, TV_FORMAT_INFER, &q.err), -1);
     EXPECT_EQ(q.err.value, 0);
-    EXPECT_EQ(parse_iso8601("2020", 4, &q.dts, nullptr, nullptr, nullptr, "", -1, TV_FORMAT_EXACT,
-                            &q.err),
-              -1);
+    EXPECT_EQ(parse_iso8601("2020", 4, &q.dts, nullptr, nullptr, nullptr, "", -1, TV_FORMAT_EXACT, &q.err), -1);
 }
 
 TEST(Parse, MatchFormat)
@@ -302,7 +296,7 @@ TEST(Parse, ShortcutsAgreeWithGeneralSteps)
         state = state * 6364136223846793005ULL + 1442695040888963407ULL;
         return static_cast<uint32_t>(state >> 33);
     };
-    const std::string templates[] = {"2020-05-17", "2020-05-17T10:30", "2020/02/29 23:59:59.5",
+    const std::string templates[] = {"2020-05-17",       "2020-05-17T10:30",  "2020/02/29 23:59:59.5",
                                      "2019-02-29T24:61", "1999.12.31T00:00Z", "2020-12-01 10:30+05:30"};
     for (int i = 0; i < 200000; ++i) {
         std::string text = templates[next() % 6];
@@ -376,8 +370,7 @@ TEST(Format, BufferRules)
     EXPECT_EQ(err.value, 18);
     char message[200];
     dt_error_message(err, nullptr, message, sizeof(message));
-    EXPECT_STREQ(message,
-                 "The string provided for NumPy ISO datetime formatting was too short, with length 18");
+    EXPECT_STREQ(message, "The string provided for NumPy ISO datetime formatting was too short, with length 18");
 
     // The year is never cut short: a size below the year's digits fails.
     npy_datetimestruct big = make(12345);
@@ -404,7 +397,8 @@ TEST(Format, BufferRules)
     // Every unit fits the size its length promises, even for the widest year.
     npy_datetimestruct widest = make(INT64_MIN, 12, 31, 23, 59, 59, 999999, 999999, 999999);
     for (int unit = 0; unit <= 13; ++unit) {
-        if (unit == 3) continue;
+        if (unit == 3)
+            continue;
         int n = iso8601_length(0, unit);
         std::vector<char> exact(static_cast<size_t>(n));
         EXPECT_EQ(format_iso8601(&widest, exact.data(), n, 1, unit, &err), 0) << unit;

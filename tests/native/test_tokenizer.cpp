@@ -94,8 +94,7 @@ public:
     TextParser *p;
 };
 
-Rows tokenize(const std::string &data, std::vector<size_t> sizes = {},
-              void (*configure)(TextParser *) = nullptr)
+Rows tokenize(const std::string &data, std::vector<size_t> sizes = {}, void (*configure)(TextParser *) = nullptr)
 {
     Parser ps(data, sizes);
     if (configure)
@@ -223,8 +222,14 @@ TEST(ParserRecord, ColumnCursor)
 TEST(Tokenizer, ChunkingNeverMatters)
 {
     const std::vector<std::string> inputs = {
-        "a,b\nc,d\n", "a,b\r\nc,d", "a,b\rc,d", "\xEF\xBB\xBF" "a,\"b\nc\"\n",
-        "x,y\n   q,r\n  \n", "#c\r,x\n", "\"a\"\"b\",c\r\n",
+        "a,b\nc,d\n",
+        "a,b\r\nc,d",
+        "a,b\rc,d",
+        "\xEF\xBB\xBF"
+        "a,\"b\nc\"\n",
+        "x,y\n   q,r\n  \n",
+        "#c\r,x\n",
+        "\"a\"\"b\",c\r\n",
     };
     auto configure = [](TextParser *p) {
         p->drop_blank_rows = 1;
@@ -407,9 +412,8 @@ TEST(Tokenizer, SkippedStatesArePublished)
         states.push_back(ps.p->tok_state);
     }
     // Reads happen before each byte: the first run only reads.
-    EXPECT_EQ(states, (std::vector<int>{RowStart, SkippedInQuotes, SkippedInQuotes, SkippedInQuotes,
-                                        SkippedInQuotes, SkippedInQuotes, SkippedInField, RowStart,
-                                        InField, Finished}));
+    EXPECT_EQ(states, (std::vector<int>{RowStart, SkippedInQuotes, SkippedInQuotes, SkippedInQuotes, SkippedInQuotes,
+                                        SkippedInQuotes, SkippedInField, RowStart, InField, Finished}));
     EXPECT_EQ(ps.rows(), (Rows{{"z"}}));
 }
 
@@ -455,8 +459,8 @@ struct ScanOutcome {
 
 // Random dialects over texts with long runs of ordinary bytes and blanks,
 // so that the block scans run in every state that has them.
-ScanOutcome scan_with(tv::Scanner scanner, const std::string &data, uint32_t dialect,
-                      std::vector<size_t> sizes, size_t batch)
+ScanOutcome scan_with(tv::Scanner scanner, const std::string &data, uint32_t dialect, std::vector<size_t> sizes,
+                      size_t batch)
 {
     Parser ps(data, std::move(sizes));
     TextParser *p = ps.p;
@@ -502,9 +506,23 @@ TEST(Scanners, AgreeWithThePortableOne)
             blocks.push_back(s);
     if (blocks.empty())
         GTEST_SKIP() << "no block scanner on this CPU";
-    const std::vector<std::string> pieces = {
-        "abcdefghijklmnopqrstuvw", "12.5", ",", ";", "\"", "'", "\\", "#", "|", "\n", "\r\n",
-        "\r", " ", "\t", "                    ", " \t \t \t \t \t \t \t \t \t", "\xef\xbb\xbf"};
+    const std::vector<std::string> pieces = {"abcdefghijklmnopqrstuvw",
+                                             "12.5",
+                                             ",",
+                                             ";",
+                                             "\"",
+                                             "'",
+                                             "\\",
+                                             "#",
+                                             "|",
+                                             "\n",
+                                             "\r\n",
+                                             "\r",
+                                             " ",
+                                             "\t",
+                                             "                    ",
+                                             " \t \t \t \t \t \t \t \t \t",
+                                             "\xef\xbb\xbf"};
     std::mt19937 rng(20240612);
     for (int i = 0; i < 3000; ++i) {
         std::string data;

@@ -32,8 +32,7 @@
 namespace tv {
 
 // A function of the vectorcall convention (METH_FASTCALL | METH_KEYWORDS).
-using FastcallFunction = PyObject *(*)(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
-                                       PyObject *kwnames);
+using FastcallFunction = PyObject *(*)(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
 
 // The method-table entry of such a function (the table's function pointer
 // type is the classic one, hence the cast).
@@ -52,15 +51,14 @@ inline void raise_arg_count(const char *func, bool exact, Py_ssize_t num_min, Py
     if (given < num_min) {
         expected = num_min;
         more_or_less = "at least";
-    }
-    else {
+    } else {
         expected = num_max;
         more_or_less = "at most";
     }
     if (exact)
         more_or_less = "exactly";
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func,
-                 more_or_less, expected, (expected == 1) ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func, more_or_less,
+                 expected, (expected == 1) ? "" : "s", given);
 }
 
 inline void raise_multiple_values(const char *func, PyObject *key) noexcept
@@ -213,8 +211,7 @@ inline int bind_arguments(const Signature<N> &sig, PyObject *const *args, Py_ssi
 // of keywords, as tp_init receives them) by the same rules as a vectorcall.
 // The bound values are borrowed from `args` and `kwargs`.
 template <std::size_t N>
-inline int bind_tuple_dict(const Signature<N> &sig, PyObject *args, PyObject *kwargs,
-                           PyObject *(&values)[N]) noexcept
+inline int bind_tuple_dict(const Signature<N> &sig, PyObject *args, PyObject *kwargs, PyObject *(&values)[N]) noexcept
 {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject *const *items = PySequence_Fast_ITEMS(args);
@@ -359,8 +356,7 @@ inline int to_int32(PyObject *obj, int *out) noexcept
     long v;
     if (PyLong_CheckExact(obj)) {
         v = PyLong_AsLong(obj);
-    }
-    else {
+    } else {
         PyObject *num = number_to_int(obj);
         if (num == nullptr)
             return -1;
@@ -385,8 +381,7 @@ inline int to_ssize_t(PyObject *obj, Py_ssize_t *out) noexcept
     Py_ssize_t v;
     if (PyLong_CheckExact(obj)) {
         v = PyLong_AsSsize_t(obj);
-    }
-    else {
+    } else {
         PyObject *index = PyNumber_Index(obj);
         if (index == nullptr)
             return -1;

@@ -92,8 +92,7 @@ struct TableModule {
     TableModule(const char *name, const char *doc, int (*exec)(PyObject *) noexcept) noexcept
         : slots{{Py_mod_exec, reinterpret_cast<void *>(exec)}, {0, nullptr}},
           def{PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr}
-    {
-    }
+    {}
     TableModule(const TableModule &) = delete;
     TableModule &operator=(const TableModule &) = delete;
 };

@@ -185,8 +185,9 @@ private:
         if (rt_major == PY_MAJOR_VERSION && rt_minor == PY_MINOR_VERSION)
             return 0;
         char message[200];
-        PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                      PY_MAJOR_VERSION, PY_MINOR_VERSION, dotted_name, "does not match", rt_major, rt_minor);
+        PyOS_snprintf(message, sizeof message,
+                      "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                      PY_MINOR_VERSION, dotted_name, "does not match", rt_major, rt_minor);
         return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
     }
 
@@ -221,9 +222,12 @@ private:
 #else
 #define TV_MULTIPLE_INTERPRETERS_SLOT
 #endif
-#define TV_MODULE_SLOTS(create_fn, exec_fn)                                                              \
+#define TV_MODULE_SLOTS(create_fn, exec_fn)                                                                 \
     {Py_mod_create, reinterpret_cast<void *>(create_fn)}, {Py_mod_exec, reinterpret_cast<void *>(exec_fn)}, \
-        TV_MULTIPLE_INTERPRETERS_SLOT{0, nullptr}
+        TV_MULTIPLE_INTERPRETERS_SLOT                                                                       \
+    {                                                                                                       \
+        0, nullptr                                                                                          \
+    }
 
 // A class object with every slot empty, filled in at module execution
 // (static types of the modules are completed there, then readied).

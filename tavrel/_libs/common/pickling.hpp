@@ -60,12 +60,12 @@ struct ClassLayout {
     static constexpr std::size_t field_count = N;
 
     ModuleLife *life;
-    const char *class_name;     // "CachedProperty": messages and traceback entries
-    Name reconstructor;         // "__pyx_unpickle_CachedProperty"
-    const char *field_names;    // "__doc__, fget, name"
-    long checksum;              // written by reduce
-    long accepted[3];           // accepted by the reconstructor, the written one first
-    Field fields[N];            // in state order
+    const char *class_name;   // "CachedProperty": messages and traceback entries
+    Name reconstructor;       // "__pyx_unpickle_CachedProperty"
+    const char *field_names;  // "__doc__, fget, name"
+    long checksum;            // written by reduce
+    long accepted[3];         // accepted by the reconstructor, the written one first
+    Field fields[N];          // in state order
     PyTypeObject *type;
 
     Signature<1> setstate_sig{"__setstate_cython__", {"__pyx_state"}};
@@ -198,8 +198,7 @@ PyObject *reduce_impl(PyObject *self) noexcept
             item = PyLong_FromSsize_t(L.index_slot(self, i));
             if (item == nullptr)
                 return nullptr;
-        }
-        else {
+        } else {
             item = L.object_slot(self, i);
             needs_setstate = needs_setstate || item != Py_None;
             Py_INCREF(item);
@@ -250,15 +249,13 @@ PyObject *reduce(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject 
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs != 0) {
         raise_arg_count("__reduce_cython__", true, 0, 0, nargs);
-    }
-    else if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+    } else if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, 0);
         if (PyUnicode_Check(key))
             raise_unexpected_keyword("__reduce_cython__", key);
         else
             raise_keywords_must_be_strings("__reduce_cython__");
-    }
-    else {
+    } else {
         PyObject *result = detail::reduce_impl<L>(self);
         if (result != nullptr)
             return result;
@@ -277,8 +274,7 @@ PyObject *setstate(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyO
         if (PyTuple_CheckExact(state)) {
             if (detail::apply_state(L, self, state) == 0)
                 Py_RETURN_NONE;
-        }
-        else if (reject_none(state) == 0) {
+        } else if (reject_none(state) == 0) {
             raise_expected_type("tuple", state);
         }
     }
@@ -300,12 +296,11 @@ PyObject *unpickle(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObjec
         Ref checksum_int(number_to_int(values[1]));
         if (checksum_int)
             checksum = PyLong_AsLong(checksum_int.get());
-        if (checksum_int && !(checksum == -1 && PyErr_Occurred())
-            && check_exact_type_or_none(state, &PyTuple_Type, "__pyx_state") == 0) {
+        if (checksum_int && !(checksum == -1 && PyErr_Occurred()) &&
+            check_exact_type_or_none(state, &PyTuple_Type, "__pyx_state") == 0) {
             if (checksum != L.accepted[0] && checksum != L.accepted[1] && checksum != L.accepted[2]) {
                 detail::raise_incompatible_checksum(checksum, L.accepted, L.field_names);
-            }
-            else {
+            } else {
                 Ref instance(
                     PyObject_CallMethodOneArg(reinterpret_cast<PyObject *>(L.type), detail::new_name.get(), type));
                 if (instance && (state == Py_None || detail::apply_state(L, instance.get(), state) == 0))
@@ -362,8 +357,7 @@ inline int install_under(PyTypeObject *type, const char *protocol_name, const ch
 {
     PyObject *method = PyDict_GetItemString(type->tp_dict, method_name);
     if (method == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "type object '%.200s' has no attribute '%s'", type->tp_name,
-                     method_name);
+        PyErr_Format(PyExc_AttributeError, "type object '%.200s' has no attribute '%s'", type->tp_name, method_name);
         return -1;
     }
     return PyDict_SetItemString(type->tp_dict, protocol_name, method);

@@ -77,10 +77,7 @@ npy_int64 npy_datetimestruct_to_datetime(int unit, const npy_datetimestruct *dts
     return v;
 }
 
-int scaleNanosecToUnit(npy_int64 *value, int unit) noexcept
-{
-    return tv::dt::scaleNanosecToUnit(value, unit);
-}
+int scaleNanosecToUnit(npy_int64 *value, int unit) noexcept { return tv::dt::scaleNanosecToUnit(value, unit); }
 
 void datetime_to_datetimestruct(npy_int64 value, int unit, npy_datetimestruct *out) noexcept
 {
@@ -103,23 +100,19 @@ int cmp_datetimestruct(const npy_datetimestruct *a, const npy_datetimestruct *b)
     return tv::dt::cmp_datetimestruct(a, b);
 }
 
-int parse_iso8601(const char *text, int length, int raise_errors, npy_datetimestruct *out,
-                  int *best_unit, int *has_zone, int *zone_offset, const char *format,
-                  int format_length, int mode) noexcept
+int parse_iso8601(const char *text, int length, int raise_errors, npy_datetimestruct *out, int *best_unit,
+                  int *has_zone, int *zone_offset, const char *format, int format_length, int mode) noexcept
 {
     DtError err;
-    int rc = tv::dt::parse_iso8601(text, length, out, best_unit, has_zone, zone_offset, format,
-                                   format_length, mode, &err);
+    int rc =
+        tv::dt::parse_iso8601(text, length, out, best_unit, has_zone, zone_offset, format, format_length, mode, &err);
     if (rc != 0 && raise_errors) {
         raise_error(err, text);
     }
     return rc;
 }
 
-int iso8601_length(int local, int unit) noexcept
-{
-    return tv::dt::iso8601_length(local, unit);
-}
+int iso8601_length(int local, int unit) noexcept { return tv::dt::iso8601_length(local, unit); }
 
 int format_iso8601(const npy_datetimestruct *dts, char *buf, int size, int utc, int unit) noexcept
 {

@@ -64,9 +64,8 @@ int cmp_datetimestruct(const npy_datetimestruct *a, const npy_datetimestruct *b)
 
 // Slot 11: 0 or -1; with raise_errors set, failures set ValueError quoting
 // the whole text (which must then be NUL-terminated).
-int parse_iso8601(const char *text, int length, int raise_errors, npy_datetimestruct *out,
-                  int *best_unit, int *has_zone, int *zone_offset, const char *format,
-                  int format_length, int mode) noexcept;
+int parse_iso8601(const char *text, int length, int raise_errors, npy_datetimestruct *out, int *best_unit,
+                  int *has_zone, int *zone_offset, const char *format, int format_length, int mode) noexcept;
 
 // Slot 12.
 int iso8601_length(int local, int unit) noexcept;

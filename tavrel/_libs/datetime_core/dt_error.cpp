@@ -31,8 +31,7 @@ constexpr CodeInfo kCodes[] = {
     {DtErrorType::value_error, "Seconds out of range in datetime string \"%s\""},
     {DtErrorType::value_error, "Timezone hours offset out of range in datetime string \"%s\""},
     {DtErrorType::value_error, "Timezone minutes offset out of range in datetime string \"%s\""},
-    {DtErrorType::runtime_error,
-     "The string provided for NumPy ISO datetime formatting was too short, with length %d"},
+    {DtErrorType::runtime_error, "The string provided for NumPy ISO datetime formatting was too short, with length %d"},
 };
 static_assert(std::size(kCodes) == static_cast<size_t>(DtErrorCode::buffer_too_short) + 1,
               "one entry per error code, in code order");

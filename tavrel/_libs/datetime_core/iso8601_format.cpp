@@ -38,9 +38,12 @@ int iso8601_length(int local, int unit) noexcept
     // minute and second, 4 for the point and the first fraction triple and 3
     // for each further triple.
     int n = 21 + 3 + 3 + 3;
-    if (unit >= NPY_FR_m) n += 3;
-    if (unit >= NPY_FR_s) n += 3;
-    if (unit >= NPY_FR_ms) n += 4 + 3 * (unit - NPY_FR_ms);
+    if (unit >= NPY_FR_m)
+        n += 3;
+    if (unit >= NPY_FR_s)
+        n += 3;
+    if (unit >= NPY_FR_ms)
+        n += 4 + 3 * (unit - NPY_FR_ms);
     return n + zone + 1;
 }
 
@@ -59,9 +62,12 @@ int print_year(int64_t year, char out[24]) noexcept
         magnitude /= 10;
     } while (magnitude != 0);
     int length = 0;
-    if (negative) out[length++] = '-';
-    for (int pad = (negative ? 3 : 4) - n; pad > 0; --pad) out[length++] = '0';
-    while (n > 0) out[length++] = digits[--n];
+    if (negative)
+        out[length++] = '-';
+    for (int pad = (negative ? 3 : 4) - n; pad > 0; --pad)
+        out[length++] = '0';
+    while (n > 0)
+        out[length++] = digits[--n];
     return length;
 }
 
@@ -71,16 +77,14 @@ struct Writer {
     int room;
     bool put(char c) noexcept
     {
-        if (room < 1) return false;
+        if (room < 1)
+            return false;
         *p++ = c;
         --room;
         return true;
     }
     // Digit of `value` at `power` (a power of ten).
-    bool digit(int32_t value, int32_t power) noexcept
-    {
-        return put(static_cast<char>((value / power) % 10 + '0'));
-    }
+    bool digit(int32_t value, int32_t power) noexcept { return put(static_cast<char>((value / power) % 10 + '0')); }
     bool two(int32_t value) noexcept { return digit(value, 10) && digit(value, 1); }
     bool three(int32_t value, int32_t top) noexcept
     {
@@ -88,14 +92,14 @@ struct Writer {
     }
     void terminate() noexcept
     {
-        if (room > 0) *p = '\0';
+        if (room > 0)
+            *p = '\0';
     }
 };
 
 }  // namespace
 
-int format_iso8601(const npy_datetimestruct *dts, char *buf, int size, int utc, int unit,
-                   DtError *err) noexcept
+int format_iso8601(const npy_datetimestruct *dts, char *buf, int size, int utc, int unit, DtError *err) noexcept
 {
     auto too_short = [err, size]() {
         err->set(DtErrorCode::buffer_too_short, size);
@@ -122,35 +126,46 @@ int format_iso8601(const npy_datetimestruct *dts, char *buf, int size, int utc, 
         w.terminate();
         return 0;
     }
-    if (!(w.put('-') && w.two(dts->month))) return too_short();
+    if (!(w.put('-') && w.two(dts->month)))
+        return too_short();
     if (unit == NPY_FR_M) {
         w.terminate();
         return 0;
     }
-    if (!(w.put('-') && w.two(dts->day))) return too_short();
+    if (!(w.put('-') && w.two(dts->day)))
+        return too_short();
     if (unit == NPY_FR_D) {
         w.terminate();
         return 0;
     }
     // Every code past days (unassigned 3, generic, unknown) writes the finest
     // text, as attoseconds do.
-    if (!(w.put('T') && w.two(dts->hour))) return too_short();
+    if (!(w.put('T') && w.two(dts->hour)))
+        return too_short();
     if (unit != NPY_FR_h) {
-        if (!(w.put(':') && w.two(dts->min))) return too_short();
+        if (!(w.put(':') && w.two(dts->min)))
+            return too_short();
         if (unit != NPY_FR_m) {
-            if (!(w.put(':') && w.two(dts->sec))) return too_short();
+            if (!(w.put(':') && w.two(dts->sec)))
+                return too_short();
             if (unit != NPY_FR_s) {
-                if (!(w.put('.') && w.three(dts->us, 100000))) return too_short();
+                if (!(w.put('.') && w.three(dts->us, 100000)))
+                    return too_short();
                 if (unit != NPY_FR_ms) {
-                    if (!w.three(dts->us, 100)) return too_short();
+                    if (!w.three(dts->us, 100))
+                        return too_short();
                     if (unit != NPY_FR_us) {
-                        if (!w.three(dts->ps, 100000)) return too_short();
+                        if (!w.three(dts->ps, 100000))
+                            return too_short();
                         if (unit != NPY_FR_ns) {
-                            if (!w.three(dts->ps, 100)) return too_short();
+                            if (!w.three(dts->ps, 100))
+                                return too_short();
                             if (unit != NPY_FR_ps) {
-                                if (!w.three(dts->as, 100000)) return too_short();
+                                if (!w.three(dts->as, 100000))
+                                    return too_short();
                                 if (unit != NPY_FR_fs) {
-                                    if (!w.three(dts->as, 100)) return too_short();
+                                    if (!w.three(dts->as, 100))
+                                        return too_short();
                                 }
                             }
                         }
@@ -159,7 +174,8 @@ int format_iso8601(const npy_datetimestruct *dts, char *buf, int size, int utc, 
             }
         }
     }
-    if (utc && !w.put('Z')) return too_short();
+    if (utc && !w.put('Z'))
+        return too_short();
     w.terminate();
     return 0;
 }
@@ -170,20 +186,20 @@ int format_iso8601_duration(const tv_durationstruct *tds, char *buf, size_t *out
     // part, 12/9/6 for the fraction); the count reported is what was
     // actually written, so out-of-range fields never make it lie.
     auto written = [](int printed, int bound) -> size_t {
-        if (printed < 0) return 0;
+        if (printed < 0)
+            return 0;
         return static_cast<size_t>(printed < bound ? printed : bound - 1);
     };
     *out_length = 0;
-    int printed = std::snprintf(buf, 60, "P%lldDT%ldH%ldM%ld", static_cast<long long>(tds->days),
-                                static_cast<long>(tds->hours), static_cast<long>(tds->minutes),
-                                static_cast<long>(tds->seconds));
+    int printed =
+        std::snprintf(buf, 60, "P%lldDT%ldH%ldM%ld", static_cast<long long>(tds->days), static_cast<long>(tds->hours),
+                      static_cast<long>(tds->minutes), static_cast<long>(tds->seconds));
     size_t lead = written(printed, 60);
     char *tail = buf + lead;
     size_t rest;
     if (tds->nanoseconds != 0) {
         rest = written(std::snprintf(tail, 12, ".%03ld%03ld%03ldS", static_cast<long>(tds->milliseconds),
-                                     static_cast<long>(tds->microseconds),
-                                     static_cast<long>(tds->nanoseconds)),
+                                     static_cast<long>(tds->microseconds), static_cast<long>(tds->nanoseconds)),
                        12);
     } else if (tds->microseconds != 0) {
         rest = written(std::snprintf(tail, 9, ".%03ld%03ldS", static_cast<long>(tds->milliseconds),

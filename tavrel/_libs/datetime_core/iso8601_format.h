@@ -21,8 +21,7 @@ int iso8601_length(int local, int unit) noexcept;
 // buffer_too_short (value: size) when the text does not fit; a text is never
 // cut short.  A buffer exactly as long as the text gets no terminator.  A
 // size <= 0 fails without writing.
-int format_iso8601(const npy_datetimestruct *dts, char *buf, int size, int utc, int unit,
-                   DtError *err) noexcept;
+int format_iso8601(const npy_datetimestruct *dts, char *buf, int size, int utc, int unit, DtError *err) noexcept;
 
 // Writes the duration as "P%lldDT%ldH%ldM%ld" plus ".fff[fff[fff]]S" or "S"
 // into buf (at least 71 bytes, always NUL-terminated); *out_length receives

@@ -22,21 +22,12 @@ namespace tv::dt {
 
 namespace {
 
-inline bool is_digit(char c) noexcept
-{
-    return c >= '0' && c <= '9';
-}
+inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // Whitespace of the C locale's classification.
-inline bool is_space(char c) noexcept
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
+inline bool is_space(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-inline bool is_date_separator(char c) noexcept
-{
-    return c == '-' || c == '.' || c == '/' || c == '\\' || c == ' ';
-}
+inline bool is_date_separator(char c) noexcept { return c == '-' || c == '.' || c == '/' || c == '\\' || c == ' '; }
 
 inline bool only_whitespace(const char *p, int n) noexcept
 {
@@ -52,9 +43,8 @@ inline bool only_whitespace(const char *p, int n) noexcept
 
 namespace {
 
-[[gnu::always_inline]] inline MatchResult match_element(const char **format, int *format_length,
-                                                       const char *element, int element_length,
-                                                       int mode) noexcept
+[[gnu::always_inline]] inline MatchResult match_element(const char **format, int *format_length, const char *element,
+                                                        int element_length, int mode) noexcept
 {
     if (mode == TV_FORMAT_INFER) {
         return MATCH_OK;
@@ -78,15 +68,14 @@ namespace {
 
 }  // namespace
 
-MatchResult match_format(const char **format, int *format_length, const char *element,
-                         int element_length, int mode) noexcept
+MatchResult match_format(const char **format, int *format_length, const char *element, int element_length,
+                         int mode) noexcept
 {
     return match_element(format, format_length, element, element_length, mode);
 }
 
-int parse_iso8601(const char *text, int length, npy_datetimestruct *out, int *best_unit,
-                  int *has_zone, int *zone_offset, const char *format, int format_length,
-                  int mode, DtError *err) noexcept
+int parse_iso8601(const char *text, int length, npy_datetimestruct *out, int *best_unit, int *has_zone,
+                  int *zone_offset, const char *format, int format_length, int mode, DtError *err) noexcept
 {
     const char *cur = text;
     int remaining = length;
@@ -112,21 +101,22 @@ int parse_iso8601(const char *text, int length, npy_datetimestruct *out, int *be
 
 // Matches one element of the expected format: a refusal is a parse error at
 // the cursor, a used-up partial format ends parsing with success.
-#define TV_MATCH(elem, elem_len)                                                   \
-    do {                                                                           \
-        m = match_element(&format, &format_length, (elem), (elem_len), mode);        \
-        if (m == MATCH_FAIL) goto parse_error;                                     \
-        if (m == MATCH_COMPLETE) goto finish;                                      \
+#define TV_MATCH(elem, elem_len)                                              \
+    do {                                                                      \
+        m = match_element(&format, &format_length, (elem), (elem_len), mode); \
+        if (m == MATCH_FAIL)                                                  \
+            goto parse_error;                                                 \
+        if (m == MATCH_COMPLETE)                                              \
+            goto finish;                                                      \
     } while (0)
 
     // The common "YYYY-MM-DD" (any one date separator, twice) read in one
     // step when no format is matched; it takes exactly the path the general
     // steps below would, so only the branching differs.
-    if (mode == TV_FORMAT_INFER && remaining >= 10 && is_digit(cur[0]) && is_digit(cur[1]) &&
-        is_digit(cur[2]) && is_digit(cur[3]) && is_date_separator(cur[4]) && cur[7] == cur[4] &&
-        is_digit(cur[5]) && is_digit(cur[6]) && is_digit(cur[8]) && is_digit(cur[9])) {
-        out->year = 1000 * (cur[0] - '0') + 100 * (cur[1] - '0') + 10 * (cur[2] - '0') +
-                    (cur[3] - '0');
+    if (mode == TV_FORMAT_INFER && remaining >= 10 && is_digit(cur[0]) && is_digit(cur[1]) && is_digit(cur[2]) &&
+        is_digit(cur[3]) && is_date_separator(cur[4]) && cur[7] == cur[4] && is_digit(cur[5]) && is_digit(cur[6]) &&
+        is_digit(cur[8]) && is_digit(cur[9])) {
+        out->year = 1000 * (cur[0] - '0') + 100 * (cur[1] - '0') + 10 * (cur[2] - '0') + (cur[3] - '0');
         out->month = 10 * (cur[5] - '0') + (cur[6] - '0');
         out->day = 10 * (cur[8] - '0') + (cur[9] - '0');
         date_sep = cur[4];
@@ -167,10 +157,8 @@ int parse_iso8601(const char *text, int length, npy_datetimestruct *out, int *be
 
     // Year: exactly four digits, or none (the digits are then a month).
     TV_MATCH("%Y", 2);
-    if (remaining >= 4 && is_digit(cur[0]) && is_digit(cur[1]) && is_digit(cur[2]) &&
-        is_digit(cur[3])) {
-        out->year = 1000 * (cur[0] - '0') + 100 * (cur[1] - '0') + 10 * (cur[2] - '0') +
-                    (cur[3] - '0');
+    if (remaining >= 4 && is_digit(cur[0]) && is_digit(cur[1]) && is_digit(cur[2]) && is_digit(cur[3])) {
+        out->year = 1000 * (cur[0] - '0') + 100 * (cur[1] - '0') + 10 * (cur[2] - '0') + (cur[3] - '0');
         cur += 4;
         remaining -= 4;
         year_read = true;
@@ -258,9 +246,8 @@ after_day:
         goto date_end;
     }
     // "Thh:mm" (or " hh:mm") in one step when no format is matched, as above.
-    if (mode == TV_FORMAT_INFER && remaining >= 6 && (cur[0] == 'T' || cur[0] == ' ') &&
-        is_digit(cur[1]) && is_digit(cur[2]) && cur[3] == ':' && is_digit(cur[4]) &&
-        is_digit(cur[5])) {
+    if (mode == TV_FORMAT_INFER && remaining >= 6 && (cur[0] == 'T' || cur[0] == ' ') && is_digit(cur[1]) &&
+        is_digit(cur[2]) && cur[3] == ':' && is_digit(cur[4]) && is_digit(cur[5])) {
         out->hour = 10 * (cur[1] - '0') + (cur[2] - '0');
         if (out->hour > 23) {
             err->set(DtErrorCode::hours_out_of_range);
@@ -422,8 +409,10 @@ zone:
     }
     if (*cur == 'Z') {
         TV_MATCH("%z", 2);
-        if (has_zone) *has_zone = 1;
-        if (zone_offset) *zone_offset = 0;
+        if (has_zone)
+            *has_zone = 1;
+        if (zone_offset)
+            *zone_offset = 0;
         if (remaining == 1) {
             ++cur;
             --remaining;
@@ -474,7 +463,8 @@ zone:
         }
         if (has_zone) {
             *has_zone = 1;
-            if (zone_offset) *zone_offset = offset_sign * (60 * offset_hours + offset_minutes);
+            if (zone_offset)
+                *zone_offset = offset_sign * (60 * offset_hours + offset_minutes);
         }
     } else {
         goto parse_error;
@@ -502,7 +492,8 @@ date_end:
     if (format_length != 0) {
         goto parse_error;
     }
-    if (has_zone) *has_zone = 0;
+    if (has_zone)
+        *has_zone = 0;
     unit = date_unit;
     goto finish;
 
@@ -512,7 +503,8 @@ text_end:
     }
 
 finish:
-    if (best_unit) *best_unit = unit;
+    if (best_unit)
+        *best_unit = unit;
     return 0;
 
 parse_error:

@@ -31,14 +31,13 @@ namespace tv::dt {
 enum MatchResult : int { MATCH_OK = 0, MATCH_COMPLETE = 1, MATCH_FAIL = 2 };
 
 // Compares one element of the expected format and consumes it on a match.
-MatchResult match_format(const char **format, int *format_length, const char *element,
-                         int element_length, int mode) noexcept;
+MatchResult match_format(const char **format, int *format_length, const char *element, int element_length,
+                         int mode) noexcept;
 
 // Returns 0 on success, -1 on failure with err filled (parse_error with the
 // byte offset, or one of the *_out_of_range codes).  best_unit, has_zone and
 // zone_offset may be null.  `out` is always reset first.
-int parse_iso8601(const char *text, int length, npy_datetimestruct *out, int *best_unit,
-                  int *has_zone, int *zone_offset, const char *format, int format_length,
-                  int mode, DtError *err) noexcept;
+int parse_iso8601(const char *text, int length, npy_datetimestruct *out, int *best_unit, int *has_zone,
+                  int *zone_offset, const char *format, int format_length, int mode, DtError *err) noexcept;
 
 }  // namespace tv::dt

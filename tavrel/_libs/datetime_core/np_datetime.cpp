@@ -63,8 +63,7 @@ YearMonth normalise_month(int64_t year, int32_t month) noexcept
 bool days_to_year_start(int64_t year, int64_t *out) noexcept
 {
     int64_t d;
-    if (__builtin_sub_overflow(year, int64_t{1970}, &d) ||
-        __builtin_mul_overflow(d, int64_t{365}, &d)) {
+    if (__builtin_sub_overflow(year, int64_t{1970}, &d) || __builtin_mul_overflow(d, int64_t{365}, &d)) {
         return false;
     }
     // The leap-day corrections are much smaller than d, so they cannot
@@ -90,11 +89,9 @@ int64_t days_to_year_start_wrapping(int64_t year) noexcept
     // wrapping machine would give.  Such years are documented to wrap.
     int64_t leap;
     if (d >= 0) {
-        leap = wrapping_add(year, -1969) / 4 - wrapping_add(year, -1901) / 100 +
-               wrapping_add(year, -1601) / 400;
+        leap = wrapping_add(year, -1969) / 4 - wrapping_add(year, -1901) / 100 + wrapping_add(year, -1601) / 400;
     } else {
-        leap = wrapping_add(year, -1972) / 4 - wrapping_add(year, -2000) / 100 +
-               wrapping_add(year, -2000) / 400;
+        leap = wrapping_add(year, -1972) / 4 - wrapping_add(year, -2000) / 100 + wrapping_add(year, -2000) / 400;
     }
     return wrapping_add(d, leap);
 }
@@ -218,19 +215,26 @@ int cmp_datetimestruct(const npy_datetimestruct *a, const npy_datetimestruct *b)
 {
     auto cmp = [](int64_t x, int64_t y) { return x < y ? -1 : (x > y ? 1 : 0); };
     int c;
-    if ((c = cmp(a->year, b->year))) return c;
-    if ((c = cmp(a->month, b->month))) return c;
-    if ((c = cmp(a->day, b->day))) return c;
-    if ((c = cmp(a->hour, b->hour))) return c;
-    if ((c = cmp(a->min, b->min))) return c;
-    if ((c = cmp(a->sec, b->sec))) return c;
-    if ((c = cmp(a->us, b->us))) return c;
-    if ((c = cmp(a->ps, b->ps))) return c;
+    if ((c = cmp(a->year, b->year)))
+        return c;
+    if ((c = cmp(a->month, b->month)))
+        return c;
+    if ((c = cmp(a->day, b->day)))
+        return c;
+    if ((c = cmp(a->hour, b->hour)))
+        return c;
+    if ((c = cmp(a->min, b->min)))
+        return c;
+    if ((c = cmp(a->sec, b->sec)))
+        return c;
+    if ((c = cmp(a->us, b->us)))
+        return c;
+    if ((c = cmp(a->ps, b->ps)))
+        return c;
     return cmp(a->as, b->as);
 }
 
-int64_t npy_datetimestruct_to_datetime(int unit, const npy_datetimestruct *dts,
-                                       DtError *err) noexcept
+int64_t npy_datetimestruct_to_datetime(int unit, const npy_datetimestruct *dts, DtError *err) noexcept
 {
     auto overflow = [err]() -> int64_t {
         err->set(DtErrorCode::overflow);
@@ -240,8 +244,10 @@ int64_t npy_datetimestruct_to_datetime(int unit, const npy_datetimestruct *dts,
 
     if (unit == NPY_FR_Y || unit == NPY_FR_M) {
         int64_t years;
-        if (__builtin_sub_overflow(dts->year, int64_t{1970}, &years)) return overflow();
-        if (unit == NPY_FR_Y) return years;
+        if (__builtin_sub_overflow(dts->year, int64_t{1970}, &years))
+            return overflow();
+        if (unit == NPY_FR_Y)
+            return years;
         if (__builtin_mul_overflow(years, int64_t{12}, &v) ||
             __builtin_add_overflow(v, static_cast<int64_t>(dts->month) - 1, &v)) {
             return overflow();
@@ -254,12 +260,16 @@ int64_t npy_datetimestruct_to_datetime(int unit, const npy_datetimestruct *dts,
         return -1;
     }
     int64_t days;
-    if (!days_from_epoch_checked(dts, &days)) return overflow();
+    if (!days_from_epoch_checked(dts, &days))
+        return overflow();
 
-    if (unit == NPY_FR_D) return days;
+    if (unit == NPY_FR_D)
+        return days;
     if (unit == NPY_FR_W) {
-        if (days >= 0) return days / 7;
-        if (__builtin_sub_overflow(days, int64_t{6}, &v)) return overflow();
+        if (days >= 0)
+            return days / 7;
+        if (__builtin_sub_overflow(days, int64_t{6}, &v))
+            return overflow();
         return v / 7;
     }
 
@@ -267,18 +277,27 @@ int64_t npy_datetimestruct_to_datetime(int unit, const npy_datetimestruct *dts,
         return !__builtin_mul_overflow(acc, factor, out) && !__builtin_add_overflow(*out, add, out);
     };
     int64_t hours, minutes, seconds, micros, picos;
-    if (!step(days, 24, dts->hour, &hours)) return overflow();
-    if (unit == NPY_FR_h) return hours;
-    if (!step(hours, 60, dts->min, &minutes)) return overflow();
-    if (unit == NPY_FR_m) return minutes;
-    if (!step(minutes, 60, dts->sec, &seconds)) return overflow();
-    if (unit == NPY_FR_s) return seconds;
+    if (!step(days, 24, dts->hour, &hours))
+        return overflow();
+    if (unit == NPY_FR_h)
+        return hours;
+    if (!step(hours, 60, dts->min, &minutes))
+        return overflow();
+    if (unit == NPY_FR_m)
+        return minutes;
+    if (!step(minutes, 60, dts->sec, &seconds))
+        return overflow();
+    if (unit == NPY_FR_s)
+        return seconds;
     if (unit == NPY_FR_ms) {
-        if (!step(seconds, 1000, dts->us / 1000, &v)) return overflow();
+        if (!step(seconds, 1000, dts->us / 1000, &v))
+            return overflow();
         return v;
     }
-    if (!step(seconds, 1000000, dts->us, &micros)) return overflow();
-    if (unit == NPY_FR_us) return micros;
+    if (!step(seconds, 1000000, dts->us, &micros))
+        return overflow();
+    if (unit == NPY_FR_us)
+        return micros;
     if (unit == NPY_FR_ns) {
         // The lowest microsecond count whose nanoseconds can still reach
         // INT64_MIN: its product by 1000 is 192 ns below INT64_MIN, so the
@@ -286,28 +305,33 @@ int64_t npy_datetimestruct_to_datetime(int unit, const npy_datetimestruct *dts,
         constexpr int64_t lowest_us = -9223372036854776;
         int64_t ns_in_us = dts->ps / 1000;
         if (micros == lowest_us) {
-            if (ns_in_us < 192) return overflow();
+            if (ns_in_us < 192)
+                return overflow();
             return INT64_MIN + (ns_in_us - 192);
         }
-        if (!step(micros, 1000, ns_in_us, &v)) return overflow();
+        if (!step(micros, 1000, ns_in_us, &v))
+            return overflow();
         return v;
     }
-    if (!step(micros, 1000000, dts->ps, &picos)) return overflow();
-    if (unit == NPY_FR_ps) return picos;
+    if (!step(micros, 1000000, dts->ps, &picos))
+        return overflow();
+    if (unit == NPY_FR_ps)
+        return picos;
     if (unit == NPY_FR_fs) {
-        if (!step(picos, 1000, dts->as / 1000, &v)) return overflow();
+        if (!step(picos, 1000, dts->as / 1000, &v))
+            return overflow();
         return v;
     }
     if (unit == NPY_FR_as) {
-        if (!step(picos, 1000000, dts->as, &v)) return overflow();
+        if (!step(picos, 1000000, dts->as, &v))
+            return overflow();
         return v;
     }
     err->set(DtErrorCode::corrupt_unit);
     return -1;
 }
 
-int datetime_to_datetimestruct(int64_t value, int unit, npy_datetimestruct *out,
-                               DtError *err) noexcept
+int datetime_to_datetimestruct(int64_t value, int unit, npy_datetimestruct *out, DtError *err) noexcept
 {
     std::memset(out, 0, sizeof(*out));
     out->year = 1970;
@@ -427,8 +451,7 @@ int datetime_to_datetimestruct(int64_t value, int unit, npy_datetimestruct *out,
     }
 }
 
-int timedelta_to_durationstruct(int64_t value, int unit, tv_durationstruct *out,
-                                DtError *err) noexcept
+int timedelta_to_durationstruct(int64_t value, int unit, tv_durationstruct *out, DtError *err) noexcept
 {
     std::memset(out, 0, sizeof(*out));
     switch (unit) {

@@ -19,7 +19,7 @@
 
 #include <cstdint>
 
-#include <numpy/ndarraytypes.h>  // npy_datetimestruct, NPY_DATETIMEUNIT
+#include <numpy/ndarraytypes.h>   // npy_datetimestruct, NPY_DATETIMEUNIT
 #include <tavrel/datetime_api.h>  // tv_durationstruct, the record clients see
 
 #include "dt_error.h"
@@ -32,10 +32,7 @@ extern const int32_t days_per_month[2][12];
 // 1 when the year is a leap year (0, -4, -400 are; -100 is not), else 0.
 // A multiple of 100 is a multiple of 400 exactly when it is one of 16, which
 // spares a division (bit tests hold for negative years in two's complement).
-inline int is_leap_year(int64_t year) noexcept
-{
-    return (year & 3) == 0 && ((year % 100 != 0) || (year & 15) == 0);
-}
+inline int is_leap_year(int64_t year) noexcept { return (year & 3) == 0 && ((year % 100 != 0) || (year & 15) == 0); }
 
 // Days from 1970-01-01 to the record's date; time fields ignored.  Never
 // fails: a month outside 1..12 is carried into the year first (month 13 is
@@ -63,18 +60,15 @@ int cmp_datetimestruct(const npy_datetimestruct *a, const npy_datetimestruct *b)
 // Count of `unit` since the epoch.  On failure returns -1 and fills err:
 // overflow (any step), record_month_out_of_range (units that need the
 // calendar), corrupt_unit (3, 14, out of 0..14).  -1 is also a legal count.
-int64_t npy_datetimestruct_to_datetime(int unit, const npy_datetimestruct *dts,
-                                       DtError *err) noexcept;
+int64_t npy_datetimestruct_to_datetime(int unit, const npy_datetimestruct *dts, DtError *err) noexcept;
 
 // Fills `out` from a count of `unit`.  Returns 0, or -1 with
 // invalid_datetime_unit in err and `out` left at the epoch record.
-int datetime_to_datetimestruct(int64_t value, int unit, npy_datetimestruct *out,
-                               DtError *err) noexcept;
+int datetime_to_datetimestruct(int64_t value, int unit, npy_datetimestruct *out, DtError *err) noexcept;
 
 // Fills `out` from a duration count of `unit` (weeks, days, h, m, s, ms, us,
 // ns).  Returns 0, or -1 with invalid_timedelta_unit and `out` all zero.
-int timedelta_to_durationstruct(int64_t value, int unit, tv_durationstruct *out,
-                                DtError *err) noexcept;
+int timedelta_to_durationstruct(int64_t value, int unit, tv_durationstruct *out, DtError *err) noexcept;
 
 // Rescales a nanosecond count in place to s, ms, us (truncating) or ns and
 // returns 0; any other unit returns -1 and leaves the value alone.  No error

@@ -112,8 +112,8 @@ int check_record_fields(const npy_datetimestruct &dts) noexcept
     if (dts.month < 1 || dts.month > 12)
         return raise_month_out_of_range(dts.month);
     const npy_int32 month_days = days_per_month[is_leap_year(dts.year)][dts.month - 1];
-    if (dts.day >= 1 && dts.day <= month_days && dts.hour >= 0 && dts.hour <= 23 && dts.min >= 0 && dts.min <= 59
-        && dts.sec >= 0 && dts.sec <= 59 && dts.us >= 0 && dts.us <= 999999)
+    if (dts.day >= 1 && dts.day <= month_days && dts.hour >= 0 && dts.hour <= 23 && dts.min >= 0 && dts.min <= 59 &&
+        dts.sec >= 0 && dts.sec <= 59 && dts.us >= 0 && dts.us <= 999999)
         return 0;
     PyErr_SetString(PyExc_ValueError, py::kCouldNotFormat);
     return -1;
@@ -132,8 +132,8 @@ int read_object(PyObject *obj, npy_datetimestruct *out, bool *aware, int64_t *of
     *offset_minutes = 0;
 
     npy_int32 year;
-    if (read_field(obj, "year", &year) < 0 || read_field(obj, "month", &out->month) < 0
-        || read_field(obj, "day", &out->day) < 0)
+    if (read_field(obj, "year", &year) < 0 || read_field(obj, "month", &out->month) < 0 ||
+        read_field(obj, "day", &out->day) < 0)
         return -1;
     out->year = year;
 
@@ -145,10 +145,8 @@ int read_object(PyObject *obj, npy_datetimestruct *out, bool *aware, int64_t *of
         if (found <= 0)
             return found;
     }
-    if (as_int32(time_values[0].get(), &out->hour) < 0
-        || as_int32(time_values[1].get(), &out->min) < 0
-        || as_int32(time_values[2].get(), &out->sec) < 0
-        || as_int32(time_values[3].get(), &out->us) < 0)
+    if (as_int32(time_values[0].get(), &out->hour) < 0 || as_int32(time_values[1].get(), &out->min) < 0 ||
+        as_int32(time_values[2].get(), &out->sec) < 0 || as_int32(time_values[3].get(), &out->us) < 0)
         return -1;
 
     Ref tzinfo;

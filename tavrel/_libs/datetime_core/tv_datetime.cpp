@@ -45,8 +45,8 @@ int module_exec(PyObject *) noexcept
     return tv::publish_table_once(table_capsule, fill_table);
 }
 
-tv::TableModule table_module{"tavrel._libs.tavrel_datetime", "Internal module with datetime support for other extensions",
-                             module_exec};
+tv::TableModule table_module{"tavrel._libs.tavrel_datetime",
+                             "Internal module with datetime support for other extensions", module_exec};
 
 }  // namespace
 

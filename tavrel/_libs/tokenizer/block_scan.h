@@ -121,8 +121,8 @@ struct FieldNeedles {
 // are stored to out speculatively, so they need kBlockBytes of room below
 // out_limit.  Six: all six needles are compared.
 template <class Blocks, bool Copy, bool Six>
-inline void scan(const uint8_t *&p, const uint8_t *end, char *&out, const char *out_limit,
-                 const Needles<Blocks> &nd, const uint8_t *cls, uint8_t mask) noexcept
+inline void scan(const uint8_t *&p, const uint8_t *end, char *&out, const char *out_limit, const Needles<Blocks> &nd,
+                 const uint8_t *cls, uint8_t mask) noexcept
 {
     if constexpr (Blocks::available) {
         if (nd.usable) {
@@ -178,8 +178,8 @@ inline BlockMasks copy_block_masks(const uint8_t *p, char *out, const Needles<Bl
     const typename Blocks::Vec v = Blocks::load(p);
     Blocks::store(out, v);
     const typename Blocks::Vec special = unquoted.template matches<true>(v);
-    const typename Blocks::Vec nonplain = Blocks::either(
-        special, Blocks::either(Blocks::eq(v, fields.nonplain[0]), Blocks::eq(v, fields.nonplain[1])));
+    const typename Blocks::Vec nonplain =
+        Blocks::either(special, Blocks::either(Blocks::eq(v, fields.nonplain[0]), Blocks::eq(v, fields.nonplain[1])));
     return {Blocks::mask(special), Blocks::mask(Blocks::eq(v, fields.sep)), Blocks::mask(nonplain)};
 }
 

@@ -35,25 +35,22 @@ inline constexpr int kFloatRangeError = 34;
 
 // Accumulates in binary floating point; the first 9 integer digits in a
 // 32-bit integer.  Decimal exponents outside [-1021, 1024] give +inf, error 34.
-double parse_double_fast(const char *text, char **end, char decimal_mark,
-                         char exponent_mark, char group_mark, int skip_trailing,
-                         int *error, int *maybe_int) noexcept;
+double parse_double_fast(const char *text, char **end, char decimal_mark, char exponent_mark, char group_mark,
+                         int skip_trailing, int *error, int *maybe_int) noexcept;
 
 // Keeps the first 17 significant digits and scales once by an exact power
 // of ten from a table (twice for exponents between -616 and -309).
-double parse_double_precise(const char *text, char **end, char decimal_mark,
-                            char exponent_mark, char group_mark, int skip_trailing,
-                            int *error, int *maybe_int) noexcept;
+double parse_double_precise(const char *text, char **end, char decimal_mark, char exponent_mark, char group_mark,
+                            int skip_trailing, int *error, int *maybe_int) noexcept;
 
 // 0 on success; 1 no digit, 2 outside [minimum, maximum], 3 trailing bytes.
 // Returns 0 on any error.
-int64_t parse_int64(const char *text, int64_t minimum, int64_t maximum, int *error,
-                    char group_mark) noexcept;
+int64_t parse_int64(const char *text, int64_t minimum, int64_t maximum, int *error, char group_mark) noexcept;
 
 // As parse_int64 against [0, maximum]; records negatives and values above
 // signed_max in *scan.  A negative text returns 0 with error 0.
-uint64_t parse_uint64(UintScan *scan, const char *text, int64_t signed_max,
-                      uint64_t maximum, int *error, char group_mark) noexcept;
+uint64_t parse_uint64(UintScan *scan, const char *text, int64_t signed_max, uint64_t maximum, int *error,
+                      char group_mark) noexcept;
 
 void uint_scan_reset(UintScan *scan) noexcept;
 
@@ -68,7 +65,6 @@ int parse_bool(const char *text, uint8_t *out) noexcept;
 // Precise parse of a whole text (trailing whitespace allowed, no group mark).
 // Stores the value in every case; 1 when it parsed cleanly to the end, else 0.
 // Note the order: exponent mark before decimal mark.
-int text_to_double(const char *text, double *out, char exponent_mark, char decimal_mark,
-                   int *maybe_int) noexcept;
+int text_to_double(const char *text, double *out, char exponent_mark, char decimal_mark, int *maybe_int) noexcept;
 
 }  // namespace tv

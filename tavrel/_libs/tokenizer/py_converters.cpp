@@ -31,8 +31,7 @@ constexpr int kOverflow = 2147483647;
 // dropped, the decimal mark written as ".".  Returns the position in text
 // where copying stopped; out receives at most one byte per byte consumed,
 // plus the NUL.
-const unsigned char *normalise_number(const unsigned char *p, char decimal_mark, char group_mark,
-                                      char *out) noexcept
+const unsigned char *normalise_number(const unsigned char *p, char decimal_mark, char group_mark, char *out) noexcept
 {
     while (is_space(*p))
         ++p;
@@ -87,9 +86,7 @@ int infinity_sign(const char *text, Py_ssize_t n) noexcept
     case 8:
         return equals_word(text, n, "infinity") ? 1 : 0;
     case 9:
-        return equals_word(text, n, "-infinity")   ? -1
-               : equals_word(text, n, "+infinity") ? 1
-                                                   : 0;
+        return equals_word(text, n, "-infinity") ? -1 : equals_word(text, n, "+infinity") ? 1 : 0;
     default:
         return 0;
     }
@@ -97,9 +94,8 @@ int infinity_sign(const char *text, Py_ssize_t n) noexcept
 
 }  // namespace
 
-double parse_double_roundtrip(const char *text, char **end, char decimal_mark,
-                              char /*exponent_mark*/, char group_mark, int skip_trailing,
-                              int *error, int *maybe_int) noexcept
+double parse_double_roundtrip(const char *text, char **end, char decimal_mark, char /*exponent_mark*/, char group_mark,
+                              int skip_trailing, int *error, int *maybe_int) noexcept
 {
     const auto *start = reinterpret_cast<const unsigned char *>(text);
     char *copy = static_cast<char *>(std::malloc(std::strlen(text) + 1));

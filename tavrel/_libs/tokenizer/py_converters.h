@@ -15,9 +15,8 @@ namespace tv {
 // accepted for the table's sake and not used.  Errors: -1 for a text that
 // is not a complete number (or no memory for the copy), 2147483647 for an
 // overflow to infinity.
-double parse_double_roundtrip(const char *text, char **end, char decimal_mark,
-                              char exponent_mark, char group_mark, int skip_trailing,
-                              int *error, int *maybe_int) noexcept;
+double parse_double_roundtrip(const char *text, char **end, char decimal_mark, char exponent_mark, char group_mark,
+                              int skip_trailing, int *error, int *maybe_int) noexcept;
 
 // Converts a bytes or str object to a double (".", "E", trailing whitespace
 // allowed; also the spellings inf, +inf, -inf, infinity, +infinity and

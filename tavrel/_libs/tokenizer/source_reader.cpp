@@ -84,8 +84,7 @@ char *source_read_wide(void *handle, int64_t size_wanted, size_t *size_read, int
                        const char *encoding_errors) noexcept
 {
     PyGILState_STATE gil = PyGILState_Ensure();
-    char *data = read_locked(static_cast<ReadSource *>(handle), size_wanted, size_read, status,
-                             encoding_errors);
+    char *data = read_locked(static_cast<ReadSource *>(handle), size_wanted, size_read, status, encoding_errors);
     PyGILState_Release(gil);
     return data;
 }
@@ -95,8 +94,7 @@ char *source_read(void *handle, size_t size_wanted, size_t *size_read, int *stat
 {
     // The size goes over as the signed value it stands for (a chunk size of
     // -1 asks for everything).
-    return source_read_wide(handle, static_cast<Py_ssize_t>(size_wanted), size_read, status,
-                            encoding_errors);
+    return source_read_wide(handle, static_cast<Py_ssize_t>(size_wanted), size_read, status, encoding_errors);
 }
 
 namespace {

@@ -271,8 +271,7 @@ class Machine {
 public:
     Machine(TextParser *parser, const Dialect<Blocks> &dialect, uint64_t rows_at_start, uint64_t quota) noexcept
         : P(parser), priv(record_of(parser)->priv), D(dialect), rows_at_start_(rows_at_start), quota_(quota)
-    {
-    }
+    {}
 
     // Processes [p, end) from state st.  0: input exhausted, 1: row quota
     // reached, -1: error.  p ends at the next byte to read; st holds the

@@ -11,7 +11,7 @@
 struct SkipRowSet {
     uint64_t *keys;
     uint8_t *used;
-    size_t cap;    // power of two
+    size_t cap;  // power of two
     size_t count;
 };
 
@@ -324,10 +324,7 @@ void parser_release(TextParser *p) noexcept
     }
 }
 
-void parser_dealloc(TextParser *p) noexcept
-{
-    free(record_of(p));
-}
+void parser_dealloc(TextParser *p) noexcept { free(record_of(p)); }
 
 void parser_set_predicate_caller(TextParser *p, SkipPredicateCaller caller) noexcept
 {
@@ -338,10 +335,7 @@ namespace {
 std::atomic<const WideReader *> g_wide_reader{nullptr};
 }  // namespace
 
-void register_wide_reader(const WideReader *reader) noexcept
-{
-    g_wide_reader.store(reader, std::memory_order_release);
-}
+void register_wide_reader(const WideReader *reader) noexcept { g_wide_reader.store(reader, std::memory_order_release); }
 
 WideReadFn wide_form_of(tv_read_fn fn) noexcept
 {
@@ -458,8 +452,7 @@ int parser_shrink_buffers(TextParser *p) noexcept
         p->field_cap_peak = p->field_cap;
     }
     uint64_t t = shrink_target(p->field_count);
-    if (t != 0 && t < p->field_cap &&
-        resize_pair(p->field_ptrs, p->field_offsets, p->field_cap, t) != 0) {
+    if (t != 0 && t < p->field_cap && resize_pair(p->field_ptrs, p->field_offsets, p->field_cap, t) != 0) {
         return -1;
     }
     t = shrink_target(p->text_len);
@@ -474,22 +467,19 @@ int parser_shrink_buffers(TextParser *p) noexcept
         p->text_cap = t;
     }
     t = shrink_target(p->row_count);
-    if (t != 0 && t < p->row_cap &&
-        resize_pair(p->row_first_field, p->row_field_count, p->row_cap, t) != 0) {
+    if (t != 0 && t < p->row_cap && resize_pair(p->row_first_field, p->row_field_count, p->row_cap, t) != 0) {
         return -1;
     }
     return 0;
 }
 
-void column_cursor_init(ColumnCursor *cursor, TextParser *p, int64_t column,
-                        int64_t first_row) noexcept
+void column_cursor_init(ColumnCursor *cursor, TextParser *p, int64_t column, int64_t first_row) noexcept
 {
     cursor->field_ptrs = p->field_ptrs;
     // Computed in integers: a cursor for a row past the table is the
     // client's to avoid dereferencing, not undefined to form.
-    cursor->first_field_of_row = reinterpret_cast<int64_t *>(
-        reinterpret_cast<uintptr_t>(p->row_first_field) +
-        static_cast<uintptr_t>(first_row) * sizeof(int64_t));
+    cursor->first_field_of_row = reinterpret_cast<int64_t *>(reinterpret_cast<uintptr_t>(p->row_first_field) +
+                                                             static_cast<uintptr_t>(first_row) * sizeof(int64_t));
     cursor->column = column;
 }
 

@@ -93,10 +93,7 @@ struct ParserRecord {
     TokenizerPrivate priv;
 };
 
-inline ParserRecord *record_of(TextParser *p) noexcept
-{
-    return reinterpret_cast<ParserRecord *>(p);
-}
+inline ParserRecord *record_of(TextParser *p) noexcept { return reinterpret_cast<ParserRecord *>(p); }
 
 // Record life cycle and buffers.
 TextParser *parser_alloc() noexcept;
@@ -108,8 +105,7 @@ int parser_skip_row(TextParser *p, int64_t row) noexcept;
 void parser_skip_leading_rows(TextParser *p, int64_t count) noexcept;
 int parser_discard_rows(TextParser *p, size_t count) noexcept;
 int parser_shrink_buffers(TextParser *p) noexcept;
-void column_cursor_init(ColumnCursor *cursor, TextParser *p, int64_t column,
-                        int64_t first_row) noexcept;
+void column_cursor_init(ColumnCursor *cursor, TextParser *p, int64_t column, int64_t first_row) noexcept;
 // Room for n more input bytes: two stream bytes, one field and one row each.
 int parser_reserve(TextParser *p, size_t n) noexcept;
 void parser_set_predicate_caller(TextParser *p, SkipPredicateCaller caller) noexcept;
@@ -136,8 +132,7 @@ Scanner tokenizer_scanner() noexcept;
 bool scanner_available(Scanner scanner) noexcept;
 // A run with the given scanner, rows up to quota (UINT64_MAX: to the end);
 // -1 with an error text when the scanner is not available.
-int tokenize_with(TextParser *p, Scanner scanner, uint64_t quota,
-                  const char *encoding_errors) noexcept;
+int tokenize_with(TextParser *p, Scanner scanner, uint64_t quota, const char *encoding_errors) noexcept;
 
 // The builds of the tokenizer, one per scanner compiled in (tokenizer_portable.cpp,
 // tokenizer_sse2.cpp, tokenizer_neon.cpp).

@@ -46,10 +46,7 @@ TextParser *table_parser_alloc() noexcept
     return p;
 }
 
-ReadSource *table_source_open(PyObject *obj) noexcept
-{
-    return tv::source_open(obj);
-}
+ReadSource *table_source_open(PyObject *obj) noexcept { return tv::source_open(obj); }
 
 void fill_table(ParserApi *api) noexcept
 {
@@ -84,17 +81,11 @@ const tv::TableCapsule table_capsule{TV_PARSER_PACKAGE_ATTR, TV_PARSER_CAPSULE_N
                                      "tv_parser could not import module tavrel"};
 
 // Publishes the table, or keeps the one an earlier execution published.
-int tv_parser_exec(PyObject *) noexcept
-{
-    return tv::publish_table_once(table_capsule, fill_table);
-}
+int tv_parser_exec(PyObject *) noexcept { return tv::publish_table_once(table_capsule, fill_table); }
 
 tv::TableModule table_module{"tavrel._libs.tavrel_parser", "Internal module with parser support for other extensions",
                              tv_parser_exec};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tavrel_parser(void)
-{
-    return PyModuleDef_Init(&table_module.def);
-}
+PyMODINIT_FUNC PyInit_tavrel_parser(void) { return PyModuleDef_Init(&table_module.def); }

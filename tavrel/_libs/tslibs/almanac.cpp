@@ -177,8 +177,8 @@ PyObject *iso_calendar_result(PyObject *year_arg, int year, int month, int day) 
     }
     // The ISO year is usually the given year: an exact int argument is
     // reused rather than allocating an equal one.
-    PyObject *iso_year = (iso.year == year && PyLong_CheckExact(year_arg)) ? Py_NewRef(year_arg)
-                                                                           : PyLong_FromLongLong(iso.year);
+    PyObject *iso_year =
+        (iso.year == year && PyLong_CheckExact(year_arg)) ? Py_NewRef(year_arg) : PyLong_FromLongLong(iso.year);
     PyObject *week = iso_year ? small_int(iso.week) : nullptr;
     PyObject *weekday = week ? small_int(iso.day) : nullptr;
     if (weekday == nullptr) {
@@ -196,8 +196,7 @@ PyObject *iso_calendar_result(PyObject *year_arg, int year, int month, int day) 
 
 // Any call: binding by position or keyword and the general conversions.
 // Out of line, so that the common call does not pay for its frame.
-[[gnu::noinline]] PyObject *iso_calendar_general(PyObject *const *args, Py_ssize_t nargsf,
-                                                  PyObject *kwnames) noexcept
+[[gnu::noinline]] PyObject *iso_calendar_general(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) noexcept
 {
     PyObject *values[3];
     int ymd[3];
@@ -565,10 +564,7 @@ PyObject *global(const char *name) noexcept
     return key ? life.global(key.get()) : nullptr;
 }
 
-int set_global(const char *name, PyObject *value) noexcept
-{
-    return PyDict_SetItemString(life.globals, name, value);
-}
+int set_global(const char *name, PyObject *value) noexcept { return PyDict_SetItemString(life.globals, name, value); }
 
 PyObject *str_list(std::initializer_list<const char *> items) noexcept
 {
@@ -692,8 +688,8 @@ int module_exec(PyObject *m)
     int state = life.begin_exec(m);
     if (state <= 0)
         return state;
-    for (int rc : {sig_days_in_month.init(), sig_week_of_year.init(), sig_iso_calendar.init(),
-                   sig_day_of_year.init(), sig_lastbday.init(), sig_firstbday.init()})
+    for (int rc : {sig_days_in_month.init(), sig_week_of_year.init(), sig_iso_calendar.init(), sig_day_of_year.init(),
+                   sig_lastbday.init(), sig_firstbday.init()})
         if (rc < 0)
             return fail();
     if (import_numpy_api() < 0 || register_in_sys_modules(m) < 0 || publish_exports(m) < 0 || bind_types() < 0)

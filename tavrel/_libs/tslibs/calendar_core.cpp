@@ -16,8 +16,7 @@
 namespace tv::calendar {
 
 const int32_t days_per_month[24] = {
-    31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31,
-    31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31,
+    31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31, 31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31,
 };
 
 const int32_t month_start_days[13] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
@@ -65,7 +64,7 @@ inline CycleYear cycle_year(int year, int month) noexcept
         q -= 1;
     }
     const int leap = (year & (g != 0 ? 3 : 15)) == 0;  // as in leap_of
-    int cen = q & 3;                                    // floor-mod 4 (two's complement)
+    int cen = q & 3;                                   // floor-mod 4 (two's complement)
     g -= month <= 2;
     if (g < 0) {
         g = 99;
@@ -106,8 +105,7 @@ inline iso_calendar_wide_t iso_of(int year, int month, Int day) noexcept
         dow = sum - 7 * weeks;
         est = k + 7 * weeks;
         est_weeks = weeks + ((k + 140) / 7 - 20);  // + floor(k / 7)
-    }
-    else {
+    } else {
         dow = sum % 7;
         est = before + day - dow + 2;
         est_weeks = est / 7;
@@ -118,14 +116,11 @@ inline iso_calendar_wide_t iso_of(int year, int month, Int day) noexcept
         // A week 53 whose Thursday falls in the next year is that year's week 1.
         if (week == 53 && 31 - day + dow < 3)
             week = 1;
-    }
-    else if (est == -1) {
+    } else if (est == -1) {
         week = 53;
-    }
-    else if (est == -2) {
+    } else if (est == -2) {
         week = 52 + is_leapyear(int64_t{year} - 1);
-    }
-    else {
+    } else {
         week = 52;
     }
     int64_t iso_year = year;
@@ -189,14 +184,12 @@ namespace {
 {
     static_assert(offsetof(iso_calendar_t, week) == 4 && offsetof(iso_calendar_t, day) == 8);
     iso_calendar_t result;
-    const uint64_t year_and_week = (std::endian::native == std::endian::little)
-                                       ? (uint64_t{week} << 32 | year)
-                                       : (uint64_t{year} << 32 | week);
+    const uint64_t year_and_week =
+        (std::endian::native == std::endian::little) ? (uint64_t{week} << 32 | year) : (uint64_t{year} << 32 | week);
     std::memcpy(&result, &year_and_week, sizeof year_and_week);
     result.day = static_cast<int32_t>(day);
     return result;
 }
-
 
 }  // namespace
 

@@ -59,10 +59,7 @@ int get_firstbday(int year, int month, int skip_dispatch) noexcept;
 int get_lastbday(int year, int month, int skip_dispatch) noexcept;
 
 // True for 1..12, tested without overflow for any value.
-constexpr bool is_valid_month(std::ptrdiff_t month) noexcept
-{
-    return static_cast<std::size_t>(month) - 1u < 12u;
-}
+constexpr bool is_valid_month(std::ptrdiff_t month) noexcept { return static_cast<std::size_t>(month) - 1u < 12u; }
 
 // The ISO calendar of the common case, inline so that callers in this
 // library (the Python-level function) avoid a call; the exported functions
@@ -91,10 +88,7 @@ struct YearInfo {
     uint8_t previous_weeks;  // 52 or 53: the weeks of the previous ISO year
 };
 
-constexpr int leap_of_nonnegative(int year) noexcept
-{
-    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
+constexpr int leap_of_nonnegative(int year) noexcept { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
 // Weekday of January 1 by the weekday formula, for a year 0..399 taken as
 // year + 400 so that the March-based previous year is not negative (no days

@@ -66,11 +66,11 @@ typedef struct {
     npy_int32 minutes;
     npy_int32 seconds;
     npy_int32 milliseconds;
-    npy_int32 microseconds;                /* within the millisecond */
-    npy_int32 nanoseconds;                 /* within the microsecond */
-    npy_int32 seconds_of_day;              /* hours*3600 + minutes*60 + seconds */
-    npy_int32 microseconds_of_second;      /* milliseconds*1000 + microseconds */
-    npy_int32 nanoseconds_of_microsecond;  /* equal to nanoseconds */
+    npy_int32 microseconds;               /* within the millisecond */
+    npy_int32 nanoseconds;                /* within the microsecond */
+    npy_int32 seconds_of_day;             /* hours*3600 + minutes*60 + seconds */
+    npy_int32 microseconds_of_second;     /* milliseconds*1000 + microseconds */
+    npy_int32 nanoseconds_of_microsecond; /* equal to nanoseconds */
 } tv_durationstruct;
 
 typedef struct tv_datetime_capi {
@@ -82,8 +82,7 @@ typedef struct tv_datetime_capi {
     int (*scaleNanosecToUnit)(npy_int64 *value, int unit);
     /* 2: ISO text of a count of `value_unit` at the precision of
      * `text_unit`, without zone suffix; *length receives the text length. */
-    char *(*int64_to_iso_string)(npy_int64 value, int value_unit, int text_unit,
-                                 size_t *length);
+    char *(*int64_to_iso_string)(npy_int64 value, int value_unit, int text_unit, size_t *length);
     /* 3: ISO text of a Python date or datetime (aware ones in UTC with "Z"). */
     char *(*pydatetime_to_iso_string)(PyObject *obj, int unit, size_t *length);
     /* 4: count of `unit` (s, ms, us or ns) of a Python date or datetime, or
@@ -108,16 +107,13 @@ typedef struct tv_datetime_capi {
     /* 11: 0, or -1 (with ValueError when raise_errors is set; the text must
      * then be NUL-terminated).  best_unit, has_zone, zone_offset may be NULL;
      * `mode` is one of TV_FORMAT_*. */
-    int (*parse_iso8601)(const char *text, int length, int raise_errors,
-                         npy_datetimestruct *out, int *best_unit, int *has_zone,
-                         int *zone_offset, const char *format, int format_length,
-                         int mode);
+    int (*parse_iso8601)(const char *text, int length, int raise_errors, npy_datetimestruct *out, int *best_unit,
+                         int *has_zone, int *zone_offset, const char *format, int format_length, int mode);
     /* 12: buffer size for format_iso8601 (terminator and zone suffix
      * included); local != 0 leaves room for a numeric offset. */
     int (*iso8601_length)(int local, int unit);
     /* 13: 0, or -1 with RuntimeError when the buffer is too short. */
-    int (*format_iso8601)(const npy_datetimestruct *dts, char *buf, int size, int utc,
-                          int unit);
+    int (*format_iso8601)(const npy_datetimestruct *dts, char *buf, int size, int utc, int unit);
     /* 14: writes into a buffer of at least 71 bytes; returns 0. */
     int (*format_iso8601_duration)(const tv_durationstruct *tds, char *buf, size_t *length);
 } tv_datetime_capi;
@@ -147,15 +143,12 @@ enum {
 #define TV_DATETIME_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
 #endif
 
-TV_DATETIME_STATIC_ASSERT(sizeof(tv_datetime_capi)
-                              == TV_DATETIME_API_SLOTS * sizeof(void (*)(void)),
+TV_DATETIME_STATIC_ASSERT(sizeof(tv_datetime_capi) == TV_DATETIME_API_SLOTS * sizeof(void (*)(void)),
                           "tv_datetime_capi is an array of 15 function pointers");
-TV_DATETIME_STATIC_ASSERT(offsetof(tv_datetime_capi, format_iso8601_duration)
-                              == 14 * sizeof(void (*)(void)),
+TV_DATETIME_STATIC_ASSERT(offsetof(tv_datetime_capi, format_iso8601_duration) == 14 * sizeof(void (*)(void)),
                           "tv_datetime_capi slot order");
 TV_DATETIME_STATIC_ASSERT(offsetof(tv_durationstruct, hours) == 8, "tv_durationstruct layout");
-TV_DATETIME_STATIC_ASSERT(offsetof(tv_durationstruct, nanoseconds_of_microsecond) == 40,
-                          "tv_durationstruct layout");
+TV_DATETIME_STATIC_ASSERT(offsetof(tv_durationstruct, nanoseconds_of_microsecond) == 40, "tv_durationstruct layout");
 TV_DATETIME_STATIC_ASSERT(sizeof(tv_durationstruct) == 48, "tv_durationstruct layout");
 TV_DATETIME_STATIC_ASSERT(sizeof(npy_datetimestruct) == 40, "npy_datetimestruct layout");
 

@@ -66,18 +66,10 @@ typedef enum TokState {
 } TokState;
 
 /* What to do with a row that has too many fields (TextParser.bad_row_mode). */
-typedef enum BadRowMode {
-    BadRowRaise = 0,
-    BadRowWarn = 1,
-    BadRowDrop = 2
-} BadRowMode;
+typedef enum BadRowMode { BadRowRaise = 0, BadRowWarn = 1, BadRowDrop = 2 } BadRowMode;
 
 /* Read status written by a read function. */
-enum {
-    TV_READ_OK = 0,
-    TV_READ_EOF = 1,
-    TV_READ_FAILED = 2
-};
+enum { TV_READ_OK = 0, TV_READ_EOF = 1, TV_READ_FAILED = 2 };
 
 /* Set of source row numbers to skip; opaque. */
 typedef struct SkipRowSet SkipRowSet;
@@ -86,8 +78,8 @@ typedef struct ReadSource ReadSource;
 
 /* (handle, size wanted, out size read, out status, encoding-errors text)
  * -> bytes read, or NULL.  The bytes stay valid until the next call. */
-typedef char *(*tv_read_fn)(void *handle, size_t size_wanted, size_t *size_read,
-                            int *status, const char *encoding_errors);
+typedef char *(*tv_read_fn)(void *handle, size_t size_wanted, size_t *size_read, int *status,
+                            const char *encoding_errors);
 typedef void (*tv_release_fn)(void *handle);
 
 typedef struct TextParser {
@@ -159,17 +151,16 @@ typedef struct UintScan {
 } UintScan;
 
 /* Function types of the slots, in slot order. */
-typedef int (*tv_text_to_double_fn)(const char *text, double *out, char exponent_mark,
-                                    char decimal_mark, int *maybe_int);
+typedef int (*tv_text_to_double_fn)(const char *text, double *out, char exponent_mark, char decimal_mark,
+                                    int *maybe_int);
 typedef int (*tv_object_to_double_fn)(struct _object *obj, double *out, int *maybe_int);
 typedef ReadSource *(*tv_source_open_fn)(struct _object *obj);
-typedef void (*tv_source_close_fn)(void *handle);            /* a tv_release_fn */
-typedef char *(*tv_source_read_fn)(void *handle, size_t size_wanted, size_t *size_read,
-                                   int *status, const char *encoding_errors); /* a tv_read_fn */
+typedef void (*tv_source_close_fn)(void *handle); /* a tv_release_fn */
+typedef char *(*tv_source_read_fn)(void *handle, size_t size_wanted, size_t *size_read, int *status,
+                                   const char *encoding_errors); /* a tv_read_fn */
 typedef void (*tv_uint_scan_reset_fn)(UintScan *scan);
 typedef int (*tv_uint_scan_conflict_fn)(UintScan *scan);
-typedef void (*tv_column_cursor_init_fn)(ColumnCursor *cursor, TextParser *parser,
-                                         int64_t column, int64_t first_row);
+typedef void (*tv_column_cursor_init_fn)(ColumnCursor *cursor, TextParser *parser, int64_t column, int64_t first_row);
 typedef TextParser *(*tv_parser_alloc_fn)(void);
 typedef int (*tv_parser_setup_fn)(TextParser *parser);
 typedef void (*tv_parser_release_fn)(TextParser *parser);
@@ -180,43 +171,41 @@ typedef void (*tv_parser_apply_defaults_fn)(TextParser *parser);
 typedef int (*tv_parser_discard_rows_fn)(TextParser *parser, size_t row_count);
 typedef int (*tv_parser_shrink_buffers_fn)(TextParser *parser);
 typedef int (*tv_tokenize_to_end_fn)(TextParser *parser, const char *encoding_errors);
-typedef int (*tv_tokenize_row_count_fn)(TextParser *parser, size_t row_count,
-                                        const char *encoding_errors);
-typedef int64_t (*tv_parse_int64_fn)(const char *text, int64_t min_value, int64_t max_value,
-                                     int *error, char group_mark);
-typedef uint64_t (*tv_parse_uint64_fn)(UintScan *scan, const char *text, int64_t signed_max,
-                                       uint64_t max_value, int *error, char group_mark);
-typedef double (*tv_parse_double_fn)(const char *text, char **end, char decimal_mark,
-                                     char exponent_mark, char group_mark, int skip_trailing,
-                                     int *error, int *maybe_int);
+typedef int (*tv_tokenize_row_count_fn)(TextParser *parser, size_t row_count, const char *encoding_errors);
+typedef int64_t (*tv_parse_int64_fn)(const char *text, int64_t min_value, int64_t max_value, int *error,
+                                     char group_mark);
+typedef uint64_t (*tv_parse_uint64_fn)(UintScan *scan, const char *text, int64_t signed_max, uint64_t max_value,
+                                       int *error, char group_mark);
+typedef double (*tv_parse_double_fn)(const char *text, char **end, char decimal_mark, char exponent_mark,
+                                     char group_mark, int skip_trailing, int *error, int *maybe_int);
 typedef int (*tv_parse_bool_fn)(const char *text, uint8_t *out);
 
 typedef struct ParserApi {
-    tv_text_to_double_fn text_to_double;                 /*  0 */
-    tv_object_to_double_fn object_to_double;             /*  1 GIL held */
-    tv_source_open_fn source_open;                       /*  2 GIL held */
-    tv_source_close_fn source_close;                     /*  3 GIL held */
-    tv_source_read_fn source_read;                       /*  4 takes the GIL */
-    tv_uint_scan_reset_fn uint_scan_reset;               /*  5 */
-    tv_uint_scan_conflict_fn uint_scan_conflict;         /*  6 */
-    tv_column_cursor_init_fn column_cursor_init;         /*  7 */
-    tv_parser_alloc_fn parser_alloc;                     /*  8 */
-    tv_parser_setup_fn parser_setup;                     /*  9 */
-    tv_parser_release_fn parser_release;                 /* 10 */
-    tv_parser_dealloc_fn parser_dealloc;                 /* 11 */
-    tv_parser_skip_row_fn parser_skip_row;               /* 12 */
+    tv_text_to_double_fn text_to_double;                     /*  0 */
+    tv_object_to_double_fn object_to_double;                 /*  1 GIL held */
+    tv_source_open_fn source_open;                           /*  2 GIL held */
+    tv_source_close_fn source_close;                         /*  3 GIL held */
+    tv_source_read_fn source_read;                           /*  4 takes the GIL */
+    tv_uint_scan_reset_fn uint_scan_reset;                   /*  5 */
+    tv_uint_scan_conflict_fn uint_scan_conflict;             /*  6 */
+    tv_column_cursor_init_fn column_cursor_init;             /*  7 */
+    tv_parser_alloc_fn parser_alloc;                         /*  8 */
+    tv_parser_setup_fn parser_setup;                         /*  9 */
+    tv_parser_release_fn parser_release;                     /* 10 */
+    tv_parser_dealloc_fn parser_dealloc;                     /* 11 */
+    tv_parser_skip_row_fn parser_skip_row;                   /* 12 */
     tv_parser_skip_leading_rows_fn parser_skip_leading_rows; /* 13 */
-    tv_parser_apply_defaults_fn parser_apply_defaults;   /* 14 */
-    tv_parser_discard_rows_fn parser_discard_rows;       /* 15 */
-    tv_parser_shrink_buffers_fn parser_shrink_buffers;   /* 16 */
-    tv_tokenize_to_end_fn tokenize_to_end;               /* 17 takes the GIL for Python calls */
-    tv_tokenize_row_count_fn tokenize_row_count;         /* 18 takes the GIL for Python calls */
-    tv_parse_int64_fn parse_int64;                       /* 19 */
-    tv_parse_uint64_fn parse_uint64;                     /* 20 */
-    tv_parse_double_fn parse_double_fast;                /* 21 */
-    tv_parse_double_fn parse_double_precise;             /* 22 */
-    tv_parse_double_fn parse_double_roundtrip;           /* 23 takes the GIL */
-    tv_parse_bool_fn parse_bool;                         /* 24 */
+    tv_parser_apply_defaults_fn parser_apply_defaults;       /* 14 */
+    tv_parser_discard_rows_fn parser_discard_rows;           /* 15 */
+    tv_parser_shrink_buffers_fn parser_shrink_buffers;       /* 16 */
+    tv_tokenize_to_end_fn tokenize_to_end;                   /* 17 takes the GIL for Python calls */
+    tv_tokenize_row_count_fn tokenize_row_count;             /* 18 takes the GIL for Python calls */
+    tv_parse_int64_fn parse_int64;                           /* 19 */
+    tv_parse_uint64_fn parse_uint64;                         /* 20 */
+    tv_parse_double_fn parse_double_fast;                    /* 21 */
+    tv_parse_double_fn parse_double_precise;                 /* 22 */
+    tv_parse_double_fn parse_double_roundtrip;               /* 23 takes the GIL */
+    tv_parse_bool_fn parse_bool;                             /* 24 */
 } ParserApi;
 
 enum {
@@ -256,8 +245,7 @@ enum {
 
 TV_PARSER_STATIC_ASSERT(sizeof(ParserApi) == TV_PARSER_API_SLOTS * sizeof(void (*)(void)),
                         "ParserApi is an array of 25 function pointers");
-TV_PARSER_STATIC_ASSERT(offsetof(ParserApi, parse_bool) == 24 * sizeof(void (*)(void)),
-                        "ParserApi slot order");
+TV_PARSER_STATIC_ASSERT(offsetof(ParserApi, parse_bool) == 24 * sizeof(void (*)(void)), "ParserApi slot order");
 TV_PARSER_STATIC_ASSERT(sizeof(UintScan) == 3 * sizeof(int), "UintScan layout");
 
 #if UINTPTR_MAX == UINT64_MAX
