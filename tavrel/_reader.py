@@ -656,7 +656,8 @@ def _row_start(plan, src, start, base):
 def _locate(plan, src):
     """The _Window of plan.byte_range in the source."""
     start, stop = plan.byte_range
-    header, width, header_end = None, None, 0
+    # A byte-order mark at the start of the file belongs to no row.
+    header, width, header_end = None, None, 3 if src.read_at(0, 3) == b"\xef\xbb\xbf" else 0
     if plan.header is not None or plan.names is None:
         # The file's first row: the header (its names, and the data begin
         # after it), or the first data row (the width).
