@@ -900,11 +900,34 @@ def read_columns(source, **options):
       false_values=None  parse_dates=True (or False, or columns)
       date_format=None (an ISO format such as "%Y-%m-%d %H:%M")
       chunk_bytes=1 MiB  progress=False (True: a bar on stderr; or a
-      callable(bytes_read, total_bytes_or_None, rows))
+      callable(bytes_read, total_bytes_or_None, rows))  threads=None
+      (threads converting columns; None: the CPUs the process may use)
+      byte_range=None ((start, stop): see below)
 
     A row with more fields than the header is a bad row: ParseError names
     it ("error"), a ParseWarning reports it ("warn"), or it is dropped
     ("skip").  Shorter rows are padded with missing values.
+
+    threads=N converts the columns of each batch on N threads while the
+    next batch is tokenized; the result, warnings and errors are those of
+    threads=1.  float_algorithm="roundtrip" converts on one thread.
+
+    byte_range=(start, stop) reads only the rows whose first byte lies in
+    [start, stop) of a plain file (a path, not a compressed one), a
+    bytes-like object or a seekable binary file object (offsets are
+    positions in the file, as seek() takes them).  A range starts at the
+    first row start at or after `start` and ends with the row that
+    straddles `stop`, read to its end; so ranges that tile a file read
+    each of its rows exactly once.  Quoted fields may hold line breaks:
+    where a quote or escape byte occurs before `start`, the row start is
+    found by tokenizing the file from a known row start up to `start`
+    (correct, but a read of the range's prefix).  header=0 (the default)
+    means the file's first row is its header: it names the columns of
+    every range (names= replaces them) and is no range's data; header=None
+    means every row is data, the width being that of names= or of the
+    file's first row.  Other header rows and skip_rows cannot be combined
+    with a range; max_rows counts the range's rows.  Row numbers in errors
+    and warnings count from the range's first row.
     """
     plan = _Plan("read_columns", options)
     with _Source(source, plan.errors, spool=True, ranged=plan.byte_range is not None) as src:
@@ -935,7 +958,7 @@ def iter_columns(source, batch_rows=100_000, **options):
     read twice (a path, bytes, a seekable file: a first pass decides them,
     a second converts), so every batch has the same dtypes.  A one-way
     stream is typed batch by batch instead, each batch by its own values.
-    Options as for read_columns().
+    Options as for read_columns(), byte_range and threads included.
     """
     plan = _Plan("iter_columns", options)
     batch_rows = _count("batch_rows", batch_rows, minimum=1, maximum=2**31 - 1, none_ok=False)
