@@ -997,6 +997,8 @@ private:
 
     void run(size_t j) noexcept
     {
+        if (b_->rows() == 0)
+            return;
         const auto t0 = std::chrono::steady_clock::now();
         if (im_.engine.convert_column(j, b_->view, b_->info.first, b_->last) && pack_)
             pack_texts(im_, j, *b_, end_);

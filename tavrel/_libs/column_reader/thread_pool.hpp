@@ -25,6 +25,12 @@
 
 namespace tv::reader {
 
+// In an unnamed namespace: std::thread's state for the worker function is
+// a template of namespace std, whose instances the module would otherwise
+// export (their type information has default visibility whatever the
+// arguments); with a type of internal linkage among them they are local.
+namespace {
+
 class ThreadPool {
 public:
     // A job: run(context, i) for every i in [0, count).  Tasks take their
@@ -158,4 +164,5 @@ private:
     bool stopping_ = false;
 };
 
+}  // namespace
 }  // namespace tv::reader
