@@ -9,9 +9,14 @@
 // cannot be started are simply absent (the calling thread then runs every
 // task itself).  Worker threads block every signal, so that signals keep
 // going to the thread that runs the interpreter.
+//
+// Jobs come every few hundred microseconds and waking a sleeping thread
+// takes tens of them (more in a virtual machine), so a thread that waits
+// spins for a little while first (not on a single CPU).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -42,7 +47,7 @@ public:
         size_t count = 0;
 
         std::atomic<size_t> next{0};
-        size_t finished = 0;  // under the pool's mutex
+        std::atomic<size_t> finished{0};  // changed under the pool's mutex
     };
 
     // `workers` threads at most, started when the first job is posted.
@@ -60,11 +65,11 @@ public:
     {
         start();
         job.next.store(0, std::memory_order_relaxed);
-        job.finished = 0;
+        job.finished.store(0, std::memory_order_relaxed);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             job_ = &job;
-            ++generation_;
+            generation_.fetch_add(1, std::memory_order_release);
         }
         if (!threads_.empty())
             wake_.notify_all();
@@ -75,9 +80,18 @@ public:
     void finish(Job &job) noexcept
     {
         const size_t mine = run_tasks(job);
+        const auto done = [&] {
+            return job.finished.load(std::memory_order_acquire) == job.count &&
+                   busy_.load(std::memory_order_acquire) == 0;
+        };
         std::unique_lock<std::mutex> lock(mutex_);
-        job.finished += mine;
-        done_.wait(lock, [&] { return job.finished == job.count && busy_ == 0; });
+        job.finished.fetch_add(mine, std::memory_order_release);
+        if (!done()) {
+            lock.unlock();
+            spin_until(done);
+            lock.lock();
+            done_.wait(lock, done);
+        }
         job_ = nullptr;
     }
 
@@ -86,7 +100,7 @@ public:
     {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
+            stopping_.store(true, std::memory_order_release);
         }
         wake_.notify_all();
         for (std::thread &t : threads_)
@@ -134,21 +148,46 @@ private:
     void work() noexcept
     {
         unsigned long seen = 0;
-        std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [&] { return stopping_ || (job_ != nullptr && generation_ != seen); });
-            if (stopping_)
+            spin_until([&] {
+                return stopping_.load(std::memory_order_acquire) ||
+                       generation_.load(std::memory_order_acquire) != seen;
+            });
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [&] { return stopping_.load() || (job_ != nullptr && generation_.load() != seen); });
+            if (stopping_.load())
                 return;
-            seen = generation_;
+            seen = generation_.load();
             Job &job = *job_;
-            ++busy_;
+            busy_.fetch_add(1);
             lock.unlock();
             const size_t mine = run_tasks(job);
             lock.lock();
-            job.finished += mine;
-            --busy_;
-            if (job.finished == job.count && busy_ == 0)
+            job.finished.fetch_add(mine, std::memory_order_release);
+            busy_.fetch_sub(1, std::memory_order_release);
+            if (job.finished.load() == job.count && busy_.load() == 0)
                 done_.notify_all();
+        }
+    }
+
+    // Spins until `ready` holds or about a tenth of a millisecond passed.
+    template <class Ready>
+    static void spin_until(const Ready &ready) noexcept
+    {
+        static const bool several_cpus = std::thread::hardware_concurrency() > 1;
+        if (!several_cpus)
+            return;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(100);
+        for (unsigned i = 1;; ++i) {
+            if (ready())
+                return;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+            __asm__ __volatile__("yield");
+#endif
+            if ((i & 31) == 0 && std::chrono::steady_clock::now() > until)
+                return;
         }
     }
 
@@ -158,10 +197,11 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;
-    Job *job_ = nullptr;         // the posted job, until finish()
-    unsigned long generation_ = 0;  // counts posts
-    size_t busy_ = 0;            // workers inside a job
-    bool stopping_ = false;
+    // Changed under the mutex; the atomics are also read while spinning.
+    Job *job_ = nullptr;                      // the posted job, until finish()
+    std::atomic<unsigned long> generation_{0};  // counts posts
+    std::atomic<size_t> busy_{0};             // workers inside a job
+    std::atomic<bool> stopping_{false};
 };
 
 }  // namespace
