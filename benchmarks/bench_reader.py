@@ -12,12 +12,24 @@ text (quoted fields holding separators and quotes), bools with missing values,
 and wide (200 columns).  Every tool reads every file in a child process of its
 own, one read per child, single-threaded:
 
-    tavrel        tavrel.read_columns(path)
+    tavrel        tavrel.read_columns(path, threads=1)
     numpy         numpy.loadtxt with a structured dtype of the file's column types
     csv           the csv module, then each column converted to a NumPy array
     pyarrow       pyarrow.csv.read_csv with use_threads=False
     polars        polars.read_csv(try_parse_dates=True) with POLARS_MAX_THREADS=1
     duckdb        read_csv with SET threads=1, fetched as an Arrow table
+
+--threads N (or several: --threads 1 2) runs the tools again with N threads:
+tavrel with threads=N, pyarrow with use_threads=True, polars with
+POLARS_MAX_THREADS=N, DuckDB with SET threads=N (numpy and csv have no threads
+and run only in the single-threaded round).  With more than one N, a last
+table gives each threaded tool's scaling from the first N to the others.
+One more tool shows how tavrel extends past one tokenizer:
+
+    tavrel-ranges the file split into N byte ranges, each read by
+                  read_columns(path, byte_range=..., threads=1) on a Python
+                  thread of its own (the reads release the GIL), and the
+                  columns concatenated
 
 The time is the best of --runs.  Peak memory is the child's peak resident set
 above its resident set after its imports (the kernel's high-water mark is
@@ -43,7 +55,7 @@ import time
 
 import numpy as np
 
-TOOLS = ("tavrel", "numpy", "csv", "pyarrow", "polars", "duckdb")
+TOOLS = ("tavrel", "numpy", "csv", "pyarrow", "polars", "duckdb", "tavrel-ranges")
 MICRO_TOOLS = ("tavrel", "pyarrow", "numpy")
 FILES = ("numeric", "mixed", "text", "bools_missing", "wide")
 MICRO_VALUES = 1_000_000
@@ -257,14 +269,52 @@ def _csv_columns(path, schema):
     return columns
 
 
-def child_read(tool, path, schema):
-    """Import the tool, read ``path`` once; returns the measurements as a dict."""
-    if tool == "tavrel":
+THREADED = ("tavrel", "pyarrow", "polars", "duckdb", "tavrel-ranges")
+
+
+def _read_ranges(path, parts):
+    """The file read as `parts` byte ranges on as many Python threads; the
+    columns concatenated (NumPy promotes where the ranges' types differ)."""
+    import threading
+
+    import tavrel
+
+    size = os.path.getsize(path)
+    bounds = [size * k // parts for k in range(parts + 1)]
+    results = [None] * parts
+
+    def work(i):
+        try:
+            results[i] = tavrel.read_columns(path, byte_range=(bounds[i], bounds[i + 1]), threads=1)
+        except BaseException as exc:  # re-raised below, in the calling thread
+            results[i] = exc
+
+    workers = [threading.Thread(target=work, args=(i,)) for i in range(parts)]
+    for t in workers:
+        t.start()
+    for t in workers:
+        t.join()
+    for r in results:
+        if isinstance(r, BaseException):
+            raise r
+    data = {n: np.concatenate([r[n] for r in results]) for n in results[0]}
+    missing = {n: np.concatenate([r.missing[n] for r in results]) for n in results[0]}
+    return tavrel.Columns(data, missing, sum(r.nrows for r in results))
+
+
+def child_read(tool, path, schema, threads=1):
+    """Import the tool, read ``path`` once with ``threads`` threads; returns the
+    measurements as a dict."""
+    if tool in ("tavrel", "tavrel-ranges"):
         import tavrel
 
         if not hasattr(tavrel, "read_columns"):
             raise ImportError("tavrel.read_columns is not available in this build")
-        read = tavrel.read_columns
+
+        def read(p):
+            if tool == "tavrel-ranges":
+                return _read_ranges(p, threads)
+            return tavrel.read_columns(p, threads=threads)
 
         def size(cols):
             return sum(_array_bytes(cols[n]) + _array_bytes(cols.missing[n]) for n in cols)
@@ -297,7 +347,7 @@ def child_read(tool, path, schema):
     elif tool == "pyarrow":
         import pyarrow.csv as pacsv
 
-        options = pacsv.ReadOptions(use_threads=False)
+        options = pacsv.ReadOptions(use_threads=threads > 1)
 
         def read(p):
             return pacsv.read_csv(p, read_options=options)
@@ -310,7 +360,7 @@ def child_read(tool, path, schema):
     elif tool == "polars":
         import polars as pl
 
-        assert pl.thread_pool_size() == 1, "POLARS_MAX_THREADS=1 was not applied"
+        assert pl.thread_pool_size() == threads, f"POLARS_MAX_THREADS={threads} was not applied"
 
         def read(p):
             return pl.read_csv(p, try_parse_dates=True)
@@ -325,7 +375,7 @@ def child_read(tool, path, schema):
         import pyarrow  # noqa: F401  (the result is an Arrow table)
 
         con = duckdb.connect()
-        con.execute("SET threads=1")
+        con.execute(f"SET threads={threads}")
 
         def read(p):
             return con.execute("SELECT * FROM read_csv(?)", [p]).to_arrow_table()
@@ -395,7 +445,7 @@ def child_main(argv):
     job = json.loads(argv[0])
     try:
         if job["kind"] == "read":
-            out = child_read(job["tool"], job["path"], job["schema"])
+            out = child_read(job["tool"], job["path"], job["schema"], job.get("threads", 1))
         else:
             out = child_micro(job["tool"], job["count"], job["runs"])
     except ImportError as exc:
@@ -410,7 +460,7 @@ def child_main(argv):
 def run_child(job, timeout):
     env = dict(os.environ)
     if job["tool"] == "polars":
-        env["POLARS_MAX_THREADS"] = "1"
+        env["POLARS_MAX_THREADS"] = str(job.get("threads", 1))
     try:
         proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", json.dumps(job)],
                               capture_output=True, text=True, env=env, timeout=timeout)
@@ -458,7 +508,7 @@ def fastest_peer(results):
     return min(peers)[::-1] if peers else None
 
 
-def report_file(name, path, rows, results, verbose):
+def report_file(name, path, rows, results, verbose, threads=1):
     nbytes = os.path.getsize(path)
     fastest = (fastest_peer(results) or (None, None))[1]
     table = []
@@ -471,7 +521,8 @@ def report_file(name, path, rows, results, verbose):
                       f"{r['peak'] / 1e6:.1f}", f"{r['result'] / 1e6:.1f}",
                       f"{r['peak'] / r['result']:.2f}" if r["result"] else "-"))
     ncols = len(SCHEMAS[name])
-    print_table(f"{name}: {nbytes / 1e6:.1f} MB, {rows:,} rows x {ncols} columns",
+    mode = "1 thread" if threads == 1 else f"{threads} threads"
+    print_table(f"{name}: {nbytes / 1e6:.1f} MB, {rows:,} rows x {ncols} columns, {mode}",
                 ("tool", "seconds", "MB/s", "vs fastest peer", "peak MB", "result MB", "peak/result"), table)
     for tool, r in results.items():
         if "seconds" not in r:
@@ -480,7 +531,7 @@ def report_file(name, path, rows, results, verbose):
             print(f"    {tool} types: {', '.join(sorted(set(r['types'])))}")
 
 
-def report_summary(all_results):
+def report_summary(all_results, threads=1):
     """tavrel against the fastest peer of each file."""
     table = []
     for name, results in all_results.items():
@@ -492,8 +543,31 @@ def report_summary(all_results):
             continue
         table.append((name, peer[0], f"{peer[1]:.3f}", f"{own['seconds']:.3f}", f"{own['seconds'] / peer[1]:.2f}",
                       f"{own['peak'] / own['result']:.2f}" if own["result"] else "-"))
-    print_table("tavrel against the fastest peer of each file",
+    mode = "1 thread" if threads == 1 else f"{threads} threads"
+    print_table(f"tavrel against the fastest peer of each file, {mode}",
                 ("file", "fastest peer", "seconds", "tavrel seconds", "tavrel/peer", "tavrel peak/result"), table)
+
+
+def report_scaling(rounds):
+    """Each threaded tool's time on each file with the first thread count,
+    and its speedup with each of the others."""
+    counts = list(rounds)
+    base = counts[0]
+    header = ["file", "tool", f"{base} thr s"]
+    for n in counts[1:]:
+        header += [f"{n} thr s", f"speedup {base}->{n}"]
+    table = []
+    for name in rounds[base]:
+        for tool in THREADED:
+            first = rounds[base][name].get(tool, {})
+            if "seconds" not in first:
+                continue
+            row = [name, tool, f"{first['seconds']:.3f}"]
+            for n in counts[1:]:
+                r = rounds[n].get(name, {}).get(tool, {})
+                row += [f"{r['seconds']:.3f}", f"{first['seconds'] / r['seconds']:.2f}"] if "seconds" in r else ["-", "-"]
+            table.append(row)
+    print_table("Scaling with threads (best of runs; each count in its own child processes)", header, table)
 
 
 def main(argv=None):
@@ -507,25 +581,36 @@ def main(argv=None):
                         help="date-times in the micro-benchmark; 0 skips it (default 1,000,000)")
     parser.add_argument("--timeout", type=float, default=600.0, help="seconds allowed for one child (default 600)")
     parser.add_argument("--verbose", action="store_true", help="also print the column types each tool produced")
+    parser.add_argument("--threads", type=int, nargs="+", default=[1],
+                        help="thread counts to run the threaded tools with, each in a round of its own "
+                             "(default 1; e.g. --threads 1 2)")
     args = parser.parse_args(argv)
+    if any(n < 1 for n in args.threads):
+        parser.error("--threads takes counts of at least 1")
 
     print(f"Python {sys.version.split()[0]}, NumPy {np.__version__}; {os.cpu_count()} CPUs; "
-          f"every tool single-threaded, in a child process per read; best of {args.runs}")
+          f"thread counts {', '.join(map(str, args.threads))}; a child process per read; best of {args.runs}")
     target = int(args.mb * 1e6)
+    rounds = {}
     with tempfile.TemporaryDirectory(prefix="bench_reader-") as scratch:
         directory = args.data_dir or scratch
         os.makedirs(directory, exist_ok=True)
         files = prepare_files(directory, args.files, target)
-        all_results = {}
-        for name, (path, rows) in files.items():
-            warm(path)
-            results = {}
-            for tool in args.tools:
-                job = {"kind": "read", "tool": tool, "path": path, "schema": SCHEMAS[name]}
-                results[tool] = best_of(job, args.runs, args.timeout)
-            report_file(name, path, rows, results, args.verbose)
-            all_results[name] = results
-        report_summary(all_results)
+        for threads in args.threads:
+            tools = [t for t in args.tools if threads == 1 or t in THREADED]
+            all_results = {}
+            for name, (path, rows) in files.items():
+                warm(path)
+                results = {}
+                for tool in tools:
+                    job = {"kind": "read", "tool": tool, "path": path, "schema": SCHEMAS[name], "threads": threads}
+                    results[tool] = best_of(job, args.runs, args.timeout)
+                report_file(name, path, rows, results, args.verbose, threads)
+                all_results[name] = results
+            report_summary(all_results, threads)
+            rounds[threads] = all_results
+        if len(rounds) > 1:
+            report_scaling(rounds)
 
     if args.micro_values:
         table = []

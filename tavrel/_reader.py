@@ -19,6 +19,8 @@ import codecs
 import io
 import numbers
 import os
+import re
+import stat
 import sys
 import time
 import types
@@ -160,8 +162,20 @@ _OPTIONS = {
     "encoding_errors": "strict", "drop_blank_rows": True, "decimal_mark": ".", "group_mark": None,
     "float_algorithm": "exact", "dtypes": None, "missing_values": None, "true_values": None,
     "false_values": None, "parse_dates": True, "date_format": None, "chunk_bytes": _DEFAULT_CHUNK,
-    "progress": False,
+    "progress": False, "threads": None, "byte_range": None,
 }
+_MAX_THREADS = 1024
+
+
+def _cores():
+    """The CPUs this process may run on."""
+    count = getattr(os, "process_cpu_count", None)
+    if count is not None:
+        return count() or 1
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
 
 
 class _Plan:
@@ -269,6 +283,17 @@ class _Plan:
         if not isinstance(progress, (bool, np.bool_)) and not callable(progress):
             raise TypeError(f"progress must be True, False or a callable, not {type(progress).__name__}")
         self.progress = progress
+        threads = o["threads"]
+        self.threads = _cores() if threads is None else _count("threads", threads, minimum=1, maximum=_MAX_THREADS)
+        self.byte_range = _byte_range(o["byte_range"])
+        if self.byte_range is not None:
+            if skip is not None:
+                raise ValueError("byte_range cannot be combined with skip_rows: a range does not know the "
+                                 "numbers of its rows in the file")
+            if header not in (0, None):
+                raise ValueError("byte_range takes header=0 (the file's first row) or header=None, "
+                                 f"not header={header}")
+        self.header = header
         self.native = dict(
             chunk_bytes=chunk, sep=sep, quote=quote, quote_doubling=quote_doubling, escape=escape,
             comment=comment, drop_blank_rows=drop_blank, bad_rows=bad_rows, encoding_errors=errors,
@@ -277,7 +302,8 @@ class _Plan:
             names_count=-1 if names is None else len(names),
             max_rows=-1 if self.max_rows is None else self.max_rows,
             decimal_mark=decimal, group_mark=group, float_algorithm=algorithm, missing=missing,
-            true_values=true_values, false_values=false_values, date_format=date_format)
+            true_values=true_values, false_values=false_values, date_format=date_format,
+            threads=min(self.threads, _MAX_THREADS))
 
     def resolve(self, header, width):
         """Column names, the kept positions and their native descriptions."""
@@ -315,6 +341,22 @@ class _Plan:
         units = tuple(forced.get(i, (-1, -1))[1] for i in keep)
         allowed = tuple(_ALL_FAMILIES if i in dates else _ALL_FAMILIES & ~_DATETIME_FAMILY for i in keep)
         return [names[i] for i in keep], (tuple(keep), kinds, units, allowed)
+
+
+def _byte_range(value):
+    """(start, stop) of the byte_range option, or None."""
+    if value is None:
+        return None
+    if isinstance(value, (str, bytes)) or not hasattr(value, "__len__") or len(value) != 2:
+        raise TypeError(f"byte_range must be a pair of ints (start, stop), not {type(value).__name__}")
+    start, stop = value
+    if not _is_int(start) or not _is_int(stop):
+        raise TypeError("byte_range must be a pair of ints (start, stop), not "
+                        f"({type(start).__name__}, {type(stop).__name__})")
+    start, stop = int(start), int(stop)
+    if start < 0 or stop < start:
+        raise ValueError(f"byte_range must satisfy 0 <= start <= stop, not ({start}, {stop})")
+    return start, stop
 
 
 def _unique(header):
@@ -390,12 +432,23 @@ class _Source:
     over where that is possible (a path, bytes, a seekable file; a one-way
     stream is spooled to a temporary file)."""
 
-    def __init__(self, source, errors, spool):
+    def __init__(self, source, errors, spool, ranged=False):
         self._close = []
         self.total = None
         self._path = None
         self._stream = None
         self._spool = None
+        # A byte range's reads start here (a position in the file).
+        self.offset = 0 if ranged else None
+        try:
+            self._take(source, errors, spool and not ranged)
+            if ranged:
+                self._check_ranged()
+        except BaseException:
+            self.close()
+            raise
+
+    def _take(self, source, errors, spool):
         if isinstance(source, (str, os.PathLike)):
             path = os.fspath(source)
             if isinstance(path, str) and "\0" in path:
@@ -432,6 +485,39 @@ class _Source:
             raise TypeError(f"source must be a path, a bytes-like object or an object with read(), "
                             f"not {type(source).__name__}")
 
+    def _check_ranged(self):
+        """A byte range needs positions that are byte offsets in the file."""
+        if self._path is not None:
+            if not isinstance(self.obj, io.FileIO):
+                raise ValueError(f"byte_range: {os.fsdecode(self._path)!r} is compressed; a compressed file "
+                                 "cannot be split into byte ranges (read it whole)")
+            if not stat.S_ISREG(os.fstat(self.obj.fileno()).st_mode):
+                raise ValueError(f"byte_range: {os.fsdecode(self._path)!r} is not a regular file, "
+                                 "so it cannot be read at an offset")
+        elif self._stream is not None:
+            if isinstance(self._stream, io.TextIOBase):
+                raise ValueError("byte_range needs a binary source: the positions of a file opened in text "
+                                 "mode are not byte offsets")
+            if self._start is None:
+                raise ValueError("byte_range needs a seekable source, not a one-way stream")
+
+    def at(self, offset):
+        """The source positioned at a byte offset, for one read of a range."""
+        if self._path is None and self._stream is None:
+            return self.obj[offset:]
+        self.obj.seek(offset)
+        return self.obj
+
+    def read_at(self, offset, size):
+        """Up to `size` bytes at a byte offset (fewer at the end)."""
+        if self._path is None and self._stream is None:
+            return bytes(self.obj[offset:offset + size])
+        self.obj.seek(offset)
+        data = self.obj.read(size)
+        if not isinstance(data, bytes):
+            data = bytes(data) if isinstance(data, (bytearray, memoryview)) else b""
+        return data
+
     def _open(self):
         f = _open_path(self._path)
         self._close.append(f.close)
@@ -442,16 +528,19 @@ class _Source:
         return self._stream is None or self._start is not None or self._spool is not None
 
     def reopen(self):
-        """The source again from its start, or None."""
+        """The source again from its start (a byte range's: its first row), or None."""
         if self._path is not None:
-            return self._open()
+            f = self._open()
+            if self.offset:
+                f.seek(self.offset)
+            return f
         if self._stream is None:
-            return self.obj
+            return self.obj[self.offset:] if self.offset else self.obj
         if self._spool is not None:
             self._spool.copy.seek(0)
             return self._spool.copy
         if self._start is not None:
-            self._stream.seek(self._start)
+            self._stream.seek(self._start if self.offset is None else self.offset)
             return self._stream
         return None
 
@@ -464,6 +553,125 @@ class _Source:
 
     def __exit__(self, *exc):
         self.close()
+
+
+# --- byte ranges ----------------------------------------------------------------------------
+#
+# A range (start, stop) reads the rows whose first byte lies in [start, stop).
+# Its first row begins at the first row start at or after `start`; its last
+# row is the one that straddles `stop`, read to its end (the native reader,
+# given the bytes after the first row start and a limit of stop minus that,
+# stops at the limit and finishes the row in progress, asking the tokenizer
+# itself whether a line break ends a row).  Both ends are found by the same
+# rule, so ranges that tile a file read each of its rows exactly once.
+#
+# Whether a line break before `start` ends a row is plain when the dialect
+# has neither a quote nor an escape byte, or when none occurs in the file
+# before the candidate row start: then it does.  Otherwise a quoted field may
+# hold line breaks, and only the tokenizer, reading from a known row start,
+# can tell: the bytes from the last line break before the file's first quote
+# or escape byte up to `start` are tokenized (and dropped) to find the row
+# start.  That costs a read of the range's prefix, once per range.
+
+_SCAN_BYTES = 1 << 20
+_LINE_BREAK = re.compile(b"[\r\n]")
+
+
+class _Window:
+    """Where a byte range's rows are: they begin at `offset`; no row starts
+    after `limit` bytes from there.  `header` and `width` are the file's."""
+
+    def __init__(self, offset, limit, header, width):
+        self.offset, self.limit, self.header, self.width = offset, limit, header, width
+
+
+def _scan_reader(plan, src, offset, **native):
+    return _native.Reader(src.at(offset), fd=_fd(src.obj), **dict(
+        plan.native, threads=1, max_rows=-1, skip_leading=0, skip_set=None, mid_file=offset > 0, **native))
+
+
+def _naive_row_start(src, start):
+    """The first position at or after `start` that follows a line break (a
+    row start unless the break lies in a quoted field)."""
+    if start == 0:
+        return 0
+    pair = src.read_at(start - 1, 2)
+    if not pair:
+        return start
+    if pair[0] == 10:
+        return start
+    if pair[0] == 13:
+        return start + 1 if pair[1:2] == b"\n" else start
+    pos = start
+    while True:
+        data = src.read_at(pos, 1 << 16)
+        if not data:
+            return pos
+        m = _LINE_BREAK.search(data)
+        if m is not None:
+            end = pos + m.end()
+            if data[m.start()] == 13 and src.read_at(end, 1) == b"\n":
+                end += 1
+            return end
+        pos += len(data)
+
+
+def _row_start(plan, src, start, base):
+    """The first row start at or after `start`; `base` is a known row start
+    before it."""
+    candidate = _naive_row_start(src, start)
+    specials = [bytes([c]) for c in (plan.native["quote"], plan.native["escape"]) if c]
+    if not specials:
+        return candidate
+    # The file's first quote or escape byte before the candidate, and the
+    # last line feed before that byte.
+    known, pos = base, base
+    while pos < candidate:
+        data = src.read_at(pos, min(_SCAN_BYTES, candidate - pos))
+        if not data:
+            return candidate
+        hits = [i for i in (data.find(c) for c in specials) if i >= 0]
+        first = min(hits) if hits else len(data)
+        newline = data.rfind(b"\n", 0, first)
+        if newline >= 0:
+            known = pos + newline + 1
+        if hits:
+            break
+        pos += len(data)
+    else:
+        return candidate
+    # A quoted field may hold line breaks: the tokenizer reads from `known`
+    # (a row start: no quote or escape byte before it) to the row start.
+    reader = _scan_reader(plan, src, known, header=-1, names_count=-1, bad_rows=_BAD_ROWS["skip"],
+                          limit=start - known)
+    try:
+        reader.open()
+        reader.configure((), (), (), ())
+        reader.read(None)
+        return known + reader.consumed
+    finally:
+        reader.close()
+
+
+def _locate(plan, src):
+    """The _Window of plan.byte_range in the source."""
+    start, stop = plan.byte_range
+    # A byte-order mark at the start of the file belongs to no row.
+    header, width, header_end = None, None, 3 if src.read_at(0, 3) == b"\xef\xbb\xbf" else 0
+    if plan.header is not None or plan.names is None:
+        # The file's first row: the header (its names, and the data begin
+        # after it), or the first data row (the width).
+        first = _scan_reader(plan, src, 0, limit=-1)
+        try:
+            header, width = first.open()
+            if plan.header is not None:
+                header_end = first.consumed
+        finally:
+            first.close()
+    if plan.names is not None:
+        width = len(plan.names)
+    offset = header_end if start <= header_end else max(_row_start(plan, src, start, header_end), header_end)
+    return _Window(offset, max(stop - offset, 0), header, width)
 
 
 def _is_buffer(obj):
@@ -627,12 +835,49 @@ def _fd(obj):
     return obj.fileno() if type(obj) is io.FileIO else -1
 
 
-def _start(plan, obj, predicate):
-    reader = _native.Reader(obj, skip_predicate=predicate, fd=_fd(obj), **plan.native)
+def _native_options(plan, window):
+    """The native reader's options; a byte range's rows have no header row
+    and the file's width."""
+    if window is None:
+        return plan.native
+    return dict(plan.native, header=-1, names_count=window.width, limit=window.limit,
+                mid_file=window.offset > 0)
+
+
+def _start(plan, obj, predicate, window=None):
+    reader = _native.Reader(obj, skip_predicate=predicate, fd=_fd(obj), **_native_options(plan, window))
     header, width = reader.open()
+    if window is not None:
+        header = window.header
     names, config = plan.resolve(header, width)
     reader.configure(*config)
     return reader, names, config
+
+
+def _open_window(plan, src):
+    """The source positioned for the read: at its start, or at a byte
+    range's first row (then with the range's _Window)."""
+    if plan.byte_range is None:
+        return src.obj, None
+    window = _locate(plan, src)
+    src.offset = window.offset
+    return src.at(window.offset), window
+
+
+class _RangeNote:
+    """Adds to a ParseError of a byte range's read where its rows are counted from."""
+
+    def __init__(self, window):
+        self.window = window
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, exc, tb):
+        if self.window is not None and isinstance(exc, ParseError):
+            exc.add_note(f"rows are counted from the byte range's first row, at byte {self.window.offset} "
+                         "of the source")
+        return False
 
 
 def read_columns(source, **options):
@@ -655,26 +900,51 @@ def read_columns(source, **options):
       false_values=None  parse_dates=True (or False, or columns)
       date_format=None (an ISO format such as "%Y-%m-%d %H:%M")
       chunk_bytes=1 MiB  progress=False (True: a bar on stderr; or a
-      callable(bytes_read, total_bytes_or_None, rows))
+      callable(bytes_read, total_bytes_or_None, rows))  threads=None
+      (threads converting columns; None: the CPUs the process may use)
+      byte_range=None ((start, stop): see below)
 
     A row with more fields than the header is a bad row: ParseError names
     it ("error"), a ParseWarning reports it ("warn"), or it is dropped
     ("skip").  Shorter rows are padded with missing values.
+
+    threads=N converts the columns of each batch on N threads while the
+    next batch is tokenized; the result, warnings and errors are those of
+    threads=1.  float_algorithm="roundtrip" converts on one thread.
+
+    byte_range=(start, stop) reads only the rows whose first byte lies in
+    [start, stop) of a plain file (a path, not a compressed one), a
+    bytes-like object or a seekable binary file object (offsets are
+    positions in the file, as seek() takes them).  A range starts at the
+    first row start at or after `start` and ends with the row that
+    straddles `stop`, read to its end; so ranges that tile a file read
+    each of its rows exactly once.  Quoted fields may hold line breaks:
+    where a quote or escape byte occurs before `start`, the row start is
+    found by tokenizing the file from a known row start up to `start`
+    (correct, but a read of the range's prefix).  header=0 (the default)
+    means the file's first row is its header: it names the columns of
+    every range (names= replaces them) and is no range's data; header=None
+    means every row is data, the width being that of names= or of the
+    file's first row.  Other header rows and skip_rows cannot be combined
+    with a range; max_rows counts the range's rows.  Row numbers in errors
+    and warnings count from the range's first row.
     """
     plan = _Plan("read_columns", options)
-    with _Source(source, plan.errors, spool=True) as src:
+    with _Source(source, plan.errors, spool=True, ranged=plan.byte_range is not None) as src:
         recorder = _SkipRecorder(plan.skip_predicate) if plan.skip_predicate is not None else None
-        callback, close_progress = _progress(plan.progress, src.total)
+        obj, window = _open_window(plan, src)
+        callback, close_progress = _progress(plan.progress, src.total if window is None else window.limit)
         try:
-            reader, names, _ = _start(plan, src.obj, recorder)
-            try:
-                reader.read(callback)
-                if reader.pending():
-                    again = src.reopen()
-                    reader.reread(again, None if recorder is None else tuple(recorder.rows), _fd(again))
-                arrays, masks, nrows = reader.result()
-            finally:
-                reader.close()
+            with _RangeNote(window):
+                reader, names, _ = _start(plan, obj, recorder, window)
+                try:
+                    reader.read(callback)
+                    if reader.pending():
+                        again = src.reopen()
+                        reader.reread(again, None if recorder is None else tuple(recorder.rows), _fd(again))
+                    arrays, masks, nrows = reader.result()
+                finally:
+                    reader.close()
         finally:
             close_progress()
     return Columns(zip(names, arrays), zip(names, masks), nrows)
@@ -688,7 +958,7 @@ def iter_columns(source, batch_rows=100_000, **options):
     read twice (a path, bytes, a seekable file: a first pass decides them,
     a second converts), so every batch has the same dtypes.  A one-way
     stream is typed batch by batch instead, each batch by its own values.
-    Options as for read_columns().
+    Options as for read_columns(), byte_range and threads included.
     """
     plan = _Plan("iter_columns", options)
     batch_rows = _count("batch_rows", batch_rows, minimum=1, maximum=2**31 - 1, none_ok=False)
@@ -696,35 +966,37 @@ def iter_columns(source, batch_rows=100_000, **options):
 
 
 def _iterate(plan, source, batch_rows):
-    with _Source(source, plan.errors, spool=False) as src:
+    with _Source(source, plan.errors, spool=False, ranged=plan.byte_range is not None) as src:
         recorder = _SkipRecorder(plan.skip_predicate) if plan.skip_predicate is not None else None
-        callback, close_progress = _progress(plan.progress, src.total)
+        obj, window = _open_window(plan, src)
+        callback, close_progress = _progress(plan.progress, src.total if window is None else window.limit)
         try:
-            reader, names, config = _start(plan, src.obj, recorder)
-            infer = True
-            try:
-                if src.rereadable:
-                    decided = reader.classify(callback)
+            with _RangeNote(window):
+                reader, names, config = _start(plan, obj, recorder, window)
+                infer = True
+                try:
+                    if src.rereadable:
+                        decided = reader.classify(callback)
+                        reader.close()
+                        keep, kinds, units, allowed = config
+                        kinds = tuple(_FLOAT64 if k == _EMPTY else k for k, _ in decided)
+                        units = tuple(u for _, u in decided)
+                        skip = None if recorder is None else tuple(recorder.rows)
+                        native = dict(_native_options(plan, window))
+                        if skip is not None:
+                            native["skip_set"] = skip
+                        again = src.reopen()
+                        reader = _native.Reader(again, fd=_fd(again), **native)
+                        reader.open()
+                        reader.configure(keep, kinds, units, allowed)
+                        infer = False
+                    while True:
+                        got = reader.next_batch(batch_rows, infer, callback)
+                        if got == 0:
+                            break
+                        arrays, masks, nrows = reader.result()
+                        yield Columns(zip(names, arrays), zip(names, masks), nrows)
+                finally:
                     reader.close()
-                    keep, kinds, units, allowed = config
-                    kinds = tuple(_FLOAT64 if k == _EMPTY else k for k, _ in decided)
-                    units = tuple(u for _, u in decided)
-                    skip = None if recorder is None else tuple(recorder.rows)
-                    native = dict(plan.native)
-                    if skip is not None:
-                        native["skip_set"] = skip
-                    again = src.reopen()
-                    reader = _native.Reader(again, fd=_fd(again), **native)
-                    reader.open()
-                    reader.configure(keep, kinds, units, allowed)
-                    infer = False
-                while True:
-                    got = reader.next_batch(batch_rows, infer, callback)
-                    if got == 0:
-                        break
-                    arrays, masks, nrows = reader.result()
-                    yield Columns(zip(names, arrays), zip(names, masks), nrows)
-            finally:
-                reader.close()
         finally:
             close_progress()

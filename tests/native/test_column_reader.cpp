@@ -1,7 +1,9 @@
 // Native tests of the column reader's pure helpers: number scanning, the
-// calendar arithmetic, the type decision, UTF-8 validation, buffers.
+// calendar arithmetic, the type decision, UTF-8 validation, buffers, the
+// batch tables and the thread pool.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -11,10 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "column_reader/batch_tables.hpp"
 #include "column_reader/civil_time.hpp"
 #include "column_reader/column_store.hpp"
 #include "column_reader/number_parse.hpp"
 #include "column_reader/type_state.hpp"
+#include "column_reader/thread_pool.hpp"
 #include "column_reader/utf8_check.hpp"
 
 using namespace tv::reader;
@@ -353,4 +357,200 @@ TEST(Buffer, GrowsAcrossTheMappingThresholdKeepingItsBytes)
     EXPECT_EQ(b.data(), nullptr);
     EXPECT_NE(block.data, nullptr);
     Buffer::free_block(block);
+}
+
+// --- batch tables ------------------------------------------------------------------
+
+namespace {
+
+// A parser record's tables filled as the tokenizer leaves them: the rows
+// given, each field NUL-terminated, then a row under construction holding
+// `partial` fields and the text of a field being built.
+struct FakeParser {
+    TextParser p{};
+
+    FakeParser(const std::vector<std::vector<std::string>> &rows, const std::vector<std::string> &partial,
+               const std::string &building)
+    {
+        p.text_cap = 256;
+        p.text_buf = static_cast<char *>(std::malloc(p.text_cap));
+        p.field_cap = 64;
+        p.field_ptrs = static_cast<char **>(std::malloc(p.field_cap * sizeof(char *)));
+        p.field_offsets = static_cast<int64_t *>(std::malloc(p.field_cap * sizeof(int64_t)));
+        p.row_cap = 16;
+        p.row_first_field = static_cast<int64_t *>(std::malloc(p.row_cap * sizeof(int64_t)));
+        p.row_field_count = static_cast<int64_t *>(std::malloc(p.row_cap * sizeof(int64_t)));
+        p.row_first_field[0] = 0;
+        p.row_field_count[0] = 0;
+        for (const auto &row : rows) {
+            for (const std::string &f : row)
+                push(f);
+            p.row_count += 1;
+            p.row_first_field[p.row_count] = static_cast<int64_t>(p.field_count);
+            p.row_field_count[p.row_count] = 0;
+        }
+        for (const std::string &f : partial)
+            push(f);
+        p.cur_field_offset = static_cast<int64_t>(p.text_len);
+        std::memcpy(p.text_buf + p.text_len, building.data(), building.size());
+        p.text_len += building.size();
+        p.cur_field_ptr = p.text_buf + p.cur_field_offset;
+    }
+    ~FakeParser()
+    {
+        std::free(p.text_buf);
+        std::free(p.field_ptrs);
+        std::free(p.field_offsets);
+        std::free(p.row_first_field);
+        std::free(p.row_field_count);
+    }
+
+    void push(const std::string &f)
+    {
+        p.field_ptrs[p.field_count] = p.text_buf + p.text_len;
+        p.field_offsets[p.field_count] = static_cast<int64_t>(p.text_len);
+        std::memcpy(p.text_buf + p.text_len, f.c_str(), f.size() + 1);
+        p.text_len += f.size() + 1;
+        p.field_count += 1;
+        p.row_field_count[p.row_count] += 1;
+    }
+};
+
+std::string field_of(const RowTable &t, uint64_t row, int64_t col)
+{
+    char **f = t.fields + t.first_field[row] + col;
+    return std::string(f[0], static_cast<size_t>(f[1] - f[0]) - 1);
+}
+
+}  // namespace
+
+TEST(TableSet, TakesTheBatchAndMovesTheRowUnderConstruction)
+{
+    FakeParser fake({{"h1", "h2"}, {"1", "abc"}, {"", "x"}}, {"p1"}, "bui");
+    TextParser &p = fake.p;
+    TableSet batch, spare;
+    ASSERT_TRUE(batch.take_from(&p, spare));
+    // The batch: its rows and fields as they were, the last field ending
+    // where the row under construction began.
+    EXPECT_EQ(batch.rows(), 3u);
+    const RowTable &t = batch.view();
+    EXPECT_EQ(field_of(t, 1, 1), "abc");
+    EXPECT_EQ(field_of(t, 2, 0), "");
+    EXPECT_EQ(field_of(t, 2, 1), "x");
+    EXPECT_EQ(batch.text_bytes(), 15u);
+    // The parser: an empty placeholder row, then the row under construction
+    // with its field and the text being built, rebased to the new stream.
+    EXPECT_EQ(p.row_count, 1u);
+    EXPECT_EQ(p.row_field_count[0], 0);
+    EXPECT_EQ(p.row_first_field[1], 0);
+    EXPECT_EQ(p.row_field_count[1], 1);
+    EXPECT_EQ(p.field_count, 1u);
+    EXPECT_EQ(p.field_offsets[0], 0);
+    EXPECT_STREQ(p.field_ptrs[0], "p1");
+    EXPECT_EQ(p.cur_field_offset, 3);
+    EXPECT_EQ(p.cur_field_ptr, p.text_buf + 3);
+    EXPECT_EQ(p.text_len, 6u);
+    EXPECT_EQ(std::memcmp(p.text_buf + 3, "bui", 3), 0);
+    EXPECT_GT(p.text_cap, p.text_len);
+    EXPECT_GT(p.field_cap, p.field_count);
+    EXPECT_GT(p.row_cap, p.row_count);
+    EXPECT_TRUE(spare.empty());
+}
+
+TEST(TableSet, SetsChangePlacesBatchAfterBatch)
+{
+    FakeParser fake({{"a"}, {"b"}}, {}, "");
+    TextParser &p = fake.p;
+    TableSet first, second, spare;
+    char *const original = p.text_buf;
+    ASSERT_TRUE(first.take_from(&p, spare));
+    char *const fresh = p.text_buf;
+    EXPECT_EQ(first.view().fields[0], original);
+    // The parser's new tables hold the placeholder row only.
+    EXPECT_EQ(p.row_count, 1u);
+    EXPECT_EQ(p.field_count, 0u);
+    EXPECT_EQ(p.text_len, 0u);
+    // A row, as the tokenizer would add it after the placeholder.
+    p.field_ptrs[0] = p.text_buf;
+    p.field_offsets[0] = 0;
+    std::memcpy(p.text_buf, "c", 2);
+    p.text_len = 2;
+    p.field_count = 1;
+    p.row_field_count[1] = 1;
+    p.row_count = 2;
+    p.row_first_field[2] = 1;
+    p.row_field_count[2] = 0;
+    p.cur_field_offset = 2;
+    p.cur_field_ptr = p.text_buf + 2;
+    // The first batch's tables are handed back as the spare, and taken by
+    // the parser when the second batch is taken.
+    spare = std::move(first);
+    ASSERT_TRUE(second.take_from(&p, spare));
+    EXPECT_EQ(field_of(second.view(), 1, 0), "c");
+    EXPECT_EQ(second.view().fields[0], fresh);
+    EXPECT_EQ(p.text_buf, original);
+    EXPECT_TRUE(spare.empty());
+}
+
+// --- thread pool ------------------------------------------------------------------
+
+namespace {
+
+struct Counts {
+    std::vector<std::atomic<int>> runs;
+    explicit Counts(size_t n) : runs(n) {}
+    static void run(void *context, size_t i) { static_cast<Counts *>(context)->runs[i].fetch_add(1); }
+};
+
+}  // namespace
+
+TEST(ThreadPool, EveryTaskOfEveryJobRunsOnce)
+{
+    for (size_t workers : {size_t(0), size_t(1), size_t(3)}) {
+        ThreadPool pool(workers);
+        for (size_t count : {size_t(0), size_t(1), size_t(7), size_t(200)}) {
+            for (int round = 0; round < 50; ++round) {
+                Counts counts(count);
+                ThreadPool::Job job;
+                job.run = &Counts::run;
+                job.context = &counts;
+                job.count = count;
+                pool.post(job);
+                if (round % 2 == 0)
+                    std::this_thread::yield();  // the calling thread busy elsewhere
+                pool.finish(job);
+                for (size_t i = 0; i < count; ++i)
+                    ASSERT_EQ(counts.runs[i].load(), 1) << workers << " " << count << " " << i;
+            }
+        }
+        EXPECT_LE(pool.threads(), workers);
+    }
+}
+
+TEST(ThreadPool, WorkersShareTheTasks)
+{
+    ThreadPool pool(2);
+    std::atomic<int> others{0};
+    const std::thread::id me = std::this_thread::get_id();
+    struct Context {
+        std::thread::id me;
+        std::atomic<int> *others;
+    } context{me, &others};
+    ThreadPool::Job job;
+    job.run = [](void *c, size_t) {
+        auto *ctx = static_cast<Context *>(c);
+        if (std::this_thread::get_id() != ctx->me)
+            ctx->others->fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    job.context = &context;
+    job.count = 40;
+    pool.post(job);
+    // The calling thread is away while the workers start on the job.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    pool.finish(job);
+    EXPECT_EQ(pool.threads(), 2u);
+    EXPECT_GT(others.load(), 0);
+    pool.stop();
+    EXPECT_EQ(pool.threads(), 0u);
 }

@@ -32,13 +32,17 @@
 #include <tavrel/datetime_api.h>
 #include <tavrel/parser_api.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -46,8 +50,10 @@
 
 #include "common/module.hpp"
 #include "common/pyref.hpp"
+#include "batch_tables.hpp"
 #include "reader_engine.hpp"
 #include "string_columns.hpp"
+#include "thread_pool.hpp"
 
 namespace tv::reader {
 namespace {
@@ -60,8 +66,8 @@ bool numpy2 = false;               // StringDType text columns
 PyArray_Descr *datetime_descrs[14] = {};
 
 constexpr int64_t kMaxChunkBytes = int64_t(1) << 26;
+constexpr int kMaxThreads = 1024;
 constexpr size_t kBatchBytes = size_t(128) << 10;  // text converted per batch
-constexpr uint64_t kShrinkEvery = uint64_t(16) << 20;  // input bytes between shrinks of the tables
 
 // --- errors --------------------------------------------------------------------
 
@@ -103,6 +109,9 @@ struct Options {
     int64_t header = 0;       // -1: none
     int64_t names_count = -1;  // -1: no explicit names
     int64_t max_rows = -1;    // -1: all
+    int64_t limit = -1;       // a byte range: no row starts after this many bytes (-1: none)
+    bool mid_file = false;    // the source starts inside a file (a byte range)
+    int threads = 1;          // threads converting columns
 };
 
 // A byte option given as an int: 0..255, and not 0 unless `none_ok`.
@@ -166,8 +175,22 @@ bool int_list(PyObject *value, const char *name, std::vector<int64_t> *out)
 
 // --- one pass over a source ---------------------------------------------------------
 
+// Read status with which a byte range's reader stops the tokenizer where no
+// new row may start, so that the reader can look at its state (a status the
+// tokenizer hands back unchanged, its state kept for the next run).
+constexpr int kPaused = 3;
+
 // The parser and its source for one pass.  A bytes-like source is read in
-// place; anything else through the table's source reader (read(size)).
+// place; a plain file through its descriptor; anything else through the
+// table's source reader (read(size)).
+//
+// A byte range is read by a session with a `limit`: the bytes up to the
+// limit are handed over in full, then the tokenizer is stopped and looked
+// at.  At a row start the data ends there; in a row, the bytes up to the
+// next line break (or CR LF) are handed over and the tokenizer looked at
+// again, until the row that straddles the limit has ended.  Whether a line
+// break ends a row (or lies in a quoted field) is thus the tokenizer's own
+// decision.
 struct Session {
     TextParser *p = nullptr;
     PyObject *source = nullptr;  // owned
@@ -176,15 +199,27 @@ struct Session {
     ReadSource *reader = nullptr;
     int fd = -1;                  // a plain file read natively (the source owns it)
     Buffer chunk;                 // the chunk read from fd
-    uint64_t shrunk_at = 0;       // `delivered` when the tables were last shrunk
     size_t pos = 0;               // next byte of the view
-    uint64_t delivered = 0;       // bytes handed to the tokenizer
+    uint64_t delivered = 0;       // bytes of the source handed to the tokenizer
     uint64_t total = 0;           // the input's size when known, else 0
     uint64_t first = 0;           // first table row not converted yet
     int64_t first_source_row = 0; // source row of table row 0 when open() left a data row there
     int64_t width = 0;
     bool finished = false;
     std::string errors;
+    TableSet spare;               // tables for the parser when a batch's are taken
+
+    // A byte range (limit >= 0): bytes read but not handed over yet, and
+    // what happens at the limit.
+    enum class Tail { Open, Paused, ToBreak, AfterBreak, LineFeed, Ended };
+    int64_t limit = -1;
+    Tail tail = Tail::Open;
+    char *held = nullptr;
+    size_t held_len = 0;
+    bool source_ended = false;
+    // A source that starts inside a file: a byte-order mark is handed over
+    // first, so that data bytes that look like one are not taken for it.
+    bool preamble = false;
 
     Session() = default;
     Session(const Session &) = delete;
@@ -208,29 +243,45 @@ struct Session {
             has_view = false;
         }
         chunk.clear();
+        spare.clear();
         fd = -1;
+        held = nullptr;
+        held_len = 0;
         Py_CLEAR(source);
     }
 
     static char *read(void *handle, size_t wanted, size_t *got, int *status, const char *errors) noexcept
     {
         Session *s = static_cast<Session *>(handle);
-        if (s->has_view) {
-            const size_t left = static_cast<size_t>(s->view.len) - s->pos;
-            const size_t n = wanted < left ? wanted : left;
-            char *data = static_cast<char *>(s->view.buf) + s->pos;
-            s->pos += n;
-            *got = n;
-            *status = n == 0 ? TV_READ_EOF : TV_READ_OK;
-            s->delivered += n;
-            return n == 0 ? const_cast<char *>("") : data;
+        if (s->preamble) {
+            s->preamble = false;
+            *got = 3;
+            *status = TV_READ_OK;
+            return const_cast<char *>("\xEF\xBB\xBF");
         }
-        if (s->fd >= 0)
-            return s->read_fd(wanted, got, status);
-        char *data = api->source_read(s->reader, wanted, got, status, errors);
+        if (s->limit >= 0)
+            return s->read_range(wanted, got, status, errors);
+        char *data = s->fetch(wanted, got, status, errors);
         if (data != nullptr)
             s->delivered += *got;
         return data;
+    }
+
+    // The next bytes of the source: at most `wanted`, status EOF at its end.
+    char *fetch(size_t wanted, size_t *got, int *status, const char *errors) noexcept
+    {
+        if (has_view) {
+            const size_t left = static_cast<size_t>(view.len) - pos;
+            const size_t n = wanted < left ? wanted : left;
+            char *data = static_cast<char *>(view.buf) + pos;
+            pos += n;
+            *got = n;
+            *status = n == 0 ? TV_READ_EOF : TV_READ_OK;
+            return n == 0 ? const_cast<char *>("") : data;
+        }
+        if (fd >= 0)
+            return read_fd(wanted, got, status);
+        return api->source_read(reader, wanted, got, status, errors);
     }
 
     // A plain file, read into one reused buffer without the GIL.
@@ -258,13 +309,101 @@ struct Session {
         }
         *got = static_cast<size_t>(n);
         *status = n == 0 ? TV_READ_EOF : TV_READ_OK;
-        delivered += static_cast<uint64_t>(n);
         return chunk.data();
+    }
+
+    // The reader of a byte range (see above).
+    char *read_range(size_t wanted, size_t *got, int *status, const char *errors) noexcept
+    {
+        *got = 0;
+        *status = TV_READ_EOF;
+        switch (tail) {
+        case Tail::Ended:
+            return const_cast<char *>("");
+        case Tail::AfterBreak:
+        case Tail::Paused:
+            tail = Tail::Paused;
+            *status = kPaused;
+            return const_cast<char *>("");
+        case Tail::Open:
+            if (delivered >= static_cast<uint64_t>(limit)) {
+                tail = Tail::Paused;
+                *status = kPaused;
+                return const_cast<char *>("");
+            }
+            break;
+        default:
+            break;
+        }
+        if (held_len == 0 && !source_ended) {
+            // The bytes a source hands out stay valid until its next read,
+            // which comes only when they are all handed over.
+            size_t n = 0;
+            int st = TV_READ_OK;
+            char *data = fetch(wanted, &n, &st, errors);
+            if (data == nullptr) {
+                *status = st;
+                return nullptr;
+            }
+            if (st == TV_READ_EOF || n == 0) {
+                source_ended = true;
+            } else {
+                held = data;
+                held_len = n;
+            }
+        }
+        if (held_len == 0) {
+            tail = Tail::Ended;
+            return const_cast<char *>("");
+        }
+        size_t n = held_len < wanted ? held_len : wanted;
+        switch (tail) {
+        case Tail::Open: {
+            const uint64_t room = static_cast<uint64_t>(limit) - delivered;
+            if (n > room)
+                n = static_cast<size_t>(room);
+            break;
+        }
+        case Tail::ToBreak:
+            for (size_t i = 0; i < n; ++i) {
+                if (held[i] == '\n' || held[i] == '\r') {
+                    n = i + 1;
+                    tail = Tail::AfterBreak;
+                    break;
+                }
+            }
+            break;
+        case Tail::LineFeed:
+            // The LF of a CR LF that ends the last row.
+            tail = Tail::Ended;
+            if (held[0] != '\n')
+                return const_cast<char *>("");
+            n = 1;
+            break;
+        default:
+            break;
+        }
+        char *data = held;
+        held += n;
+        held_len -= n;
+        delivered += n;
+        *got = n;
+        *status = TV_READ_OK;
+        return data;
+    }
+
+    // Bytes of the source the tokenizer has consumed (between runs).
+    uint64_t consumed() const noexcept
+    {
+        const int64_t unread = p != nullptr && p->chunk_pos < p->chunk_len ? p->chunk_len - p->chunk_pos : 0;
+        return delivered - static_cast<uint64_t>(unread);
     }
 
     bool start(PyObject *src, const Options &o, PyObject *predicate, int file = -1) noexcept
     {
         errors = o.errors;
+        limit = o.limit;
+        preamble = o.mid_file;
         if (file >= 0) {
             fd = file;
             struct stat st;
@@ -282,6 +421,8 @@ struct Session {
             if (reader == nullptr)
                 return false;
         }
+        if (limit >= 0 && (total == 0 || total > static_cast<uint64_t>(limit)))
+            total = static_cast<uint64_t>(limit);
         Py_INCREF(src);
         source = src;
         p = api->parser_alloc();
@@ -323,33 +464,47 @@ struct Session {
         return true;
     }
 
+    // Tokenizes up to n more rows; a byte range's stops at its limit are
+    // decided here.  Without the GIL.
+    int run(size_t n) noexcept
+    {
+        const uint64_t k0 = p->row_count;
+        for (;;) {
+            const int r = api->tokenize_row_count(p, n - static_cast<size_t>(p->row_count - k0), errors.c_str());
+            if (r != kPaused || limit < 0)
+                return r;
+            switch (p->tok_state) {
+            case RowStart:
+                tail = Tail::Ended;
+                break;
+            case AfterCR:
+            case AfterCRQuiet:
+                tail = Tail::LineFeed;
+                break;
+            default:
+                tail = Tail::ToBreak;
+                break;
+            }
+        }
+    }
+
     // Tokenizes up to n more rows with the GIL released.
     int tokenize(size_t n) noexcept
     {
         int r;
-        const char *e = errors.c_str();
-        TextParser *parser = p;
         Py_BEGIN_ALLOW_THREADS
-        r = api->tokenize_row_count(parser, n, e);
+        r = run(n);
         Py_END_ALLOW_THREADS
         return r;
     }
 
     // Drops converted rows but the last, which stays at the front: the
     // tokenizer never rejects an over-long row at table index 0.
-    // The tables are shrunk every few MiB of input rather than after every
-    // batch: the tokenizer reserves room for the rest of its chunk at each
-    // run, so shrinking within a chunk would only hand pages back to take
-    // them again.
     void discard() noexcept
     {
         if (p->row_count > 1)
             api->parser_discard_rows(p, static_cast<size_t>(p->row_count - 1));
         first = p->row_count;
-        if (delivered - shrunk_at >= kShrinkEvery) {
-            api->parser_shrink_buffers(p);
-            shrunk_at = delivered;
-        }
     }
 };
 
@@ -403,13 +558,12 @@ void tokenizer_failed(Session &s, int status)
     }
 }
 
-// Issues a ParseWarning per line of the tokenizer's warnings and clears them.
-bool emit_warnings(Session &s)
+// Issues a ParseWarning per line of the tokenizer's warning text, which it
+// frees.
+bool emit_warnings(char *text)
 {
-    char *text = s.p->warning_text;
     if (text == nullptr)
         return true;
-    s.p->warning_text = nullptr;
     bool ok = true;
     for (char *line = text; ok && *line != '\0';) {
         char *end = std::strchr(line, '\n');
@@ -431,17 +585,46 @@ bool emit_warnings(Session &s)
     return ok;
 }
 
+// The tokenizer's warnings so far, taken from the parser.
+char *take_warnings(Session &s)
+{
+    char *text = s.p->warning_text;
+    s.p->warning_text = nullptr;
+    return text;
+}
+
 // --- the Reader class ---------------------------------------------------------------
 
-struct Batch {
-    int64_t row0 = 0;       // data row of table row `first`
-    uint64_t first = 0;     // first table row converted
+// Where a batch's rows lie among the source's rows, for error messages.
+struct BatchInfo {
+    int64_t row0 = 0;         // data row of table row `first`
+    uint64_t first = 0;       // first table row of the batch
     uint64_t k0 = 0, k1 = 0;  // table rows before and after tokenizing
     uint64_t s0 = 0, s1 = 0;  // source rows before and after
 };
 
+struct FreeText {
+    void operator()(char *text) const noexcept { std::free(text); }
+};
+
+// One batch on its way: tokenized, converted, handed over.  Its rows are
+// table rows [info.first, last) of its own tables, taken from the parser,
+// or (when rows are kept for a later fill) of the parser's.
+struct BatchRows {
+    BatchInfo info;
+    uint64_t last = 0;
+    TableSet tables;
+    RowTable view;
+    std::unique_ptr<char, FreeText> warnings;  // the tokenizer's, for these rows
+    uint64_t delivered = 0;  // bytes read when the batch was tokenized (for progress)
+    int64_t data_rows = 0;   // data rows tokenized by then
+    uint64_t text_bytes = 0; // text the tokenizer stored for the batch
+
+    int64_t rows() const noexcept { return static_cast<int64_t>(last - info.first); }
+};
+
 // The array a text column's values go to, filled after each batch from
-// the parser's tables: StringDType on NumPy 2, objects on NumPy 1.
+// the batch's tables: StringDType on NumPy 2, objects on NumPy 1.
 struct TextColumn {
     PyObject *array = nullptr;  // owned
     npy_intp cap = 0;           // its length
@@ -461,6 +644,7 @@ struct Impl {
     Options opts;
     std::vector<TextColumn> texts;  // one per column read
     std::vector<TextRef> scratch;
+    std::vector<int64_t> costs;     // nanoseconds each column took in the last batch
     Engine engine{api, dt_api};
     Session session;
     Ref source;
@@ -470,7 +654,6 @@ struct Impl {
     bool failed = false;
     int64_t data_rows = 0;   // data rows tokenized so far (for max_rows)
     size_t step = 1024;      // rows per batch
-    Batch batch;
 };
 
 struct ReaderObject {
@@ -514,12 +697,11 @@ private:
     bool ok_ = false;
 };
 
-// The 1-based source row of a data row of the current batch; `exact` is
-// cleared when rows that are not data (comments, blank or skipped rows)
-// lie in the batch and the row is only known to be at least the result.
-int64_t source_row_of(const Impl &im, int64_t data_row, bool *exact)
+// The 1-based source row of a data row of a batch; `exact` is cleared when
+// rows that are not data (comments, blank or skipped rows) lie in the batch
+// and the row is only known to be at least the result.
+int64_t source_row_of(const Impl &im, const BatchInfo &b, int64_t data_row, bool *exact)
 {
-    const Batch &b = im.batch;
     const uint64_t r = b.first + static_cast<uint64_t>(data_row - b.row0);
     *exact = true;
     if (r < b.k0)
@@ -548,7 +730,7 @@ const char *kind_name(const Column &c)
     }
 }
 
-void engine_failed(Impl &im)
+void engine_failed(Impl &im, const BatchInfo &b)
 {
     const EngineError &e = im.engine.error;
     if (e.code == EngineError::NoMemory) {
@@ -561,7 +743,7 @@ void engine_failed(Impl &im)
         return;
     }
     bool exact;
-    const int64_t row = source_row_of(im, e.row, &exact);
+    const int64_t row = source_row_of(im, b, e.row, &exact);
     const Column &c = *im.engine.columns[e.column];
     Ref text(PyUnicode_DecodeUTF8(e.text.data(), static_cast<Py_ssize_t>(e.text.size()), "backslashreplace"));
     if (!text)
@@ -606,10 +788,9 @@ bool grow_texts(TextColumn &t, npy_intp need, npy_intp hint = 0)
 
 // The rows the whole input should have, from the bytes read so far, when
 // the input's size is known (a file or a bytes-like object); else 0.
-npy_intp expected_rows(const Impl &im)
+npy_intp expected_rows(const Impl &im, int64_t rows)
 {
     const Session &s = im.session;
-    const int64_t rows = im.engine.rows();
     if (s.total == 0 || s.delivered == 0 || rows < 1000)
         return 0;
     const double estimate = static_cast<double>(rows) * static_cast<double>(s.total) /
@@ -617,43 +798,53 @@ npy_intp expected_rows(const Impl &im)
     return estimate < 1e15 ? static_cast<npy_intp>(estimate) : 0;
 }
 
-// Writes the texts of data rows [from, to) of column j into its array.
-// Rows from `first_row` on are table rows `table_first`, ... of the parser;
-// rows before it left the tables as missing values.  Pending rows are left
-// alone unless `pending`.  With the GIL.
-bool put_texts(Impl &im, size_t j, TextParser *p, uint64_t table_first, int64_t first_row, int64_t from,
-               int64_t to, bool pending)
+// The texts of data rows [from, from + n) of column c.  Rows from
+// `first_row` on are table rows `table_first`, ... of `t`; rows before it
+// left the tables as missing values ("").  Pending rows are marked to be
+// left alone (size SIZE_MAX) unless `pending`.  Pure: runs on any thread.
+void text_refs(const Column &c, const RowTable &t, uint64_t table_first, int64_t first_row, int64_t from, size_t n,
+               bool pending, TextRef *out) noexcept
 {
-    if (to <= from)
-        return true;
-    Column &c = *im.engine.columns[j];
-    TextColumn &t = im.texts[j];
-    if (!grow_texts(t, static_cast<npy_intp>(to), expected_rows(im)))
-        return false;
-    try {
-        im.scratch.assign(static_cast<size_t>(to - from), TextRef{"", 0});
-    } catch (...) {
-        PyErr_NoMemory();
-        return false;
-    }
-    for (int64_t g = from; g < to; ++g) {
-        TextRef &ref = im.scratch[static_cast<size_t>(g - from)];
+    for (size_t i = 0; i < n; ++i) {
+        const int64_t g = from + static_cast<int64_t>(i);
+        TextRef &ref = out[i];
+        ref = TextRef{"", 0};
         if (g < c.valid_from && !pending) {
             ref.size = SIZE_MAX;  // filled by the second read
         } else if (g >= first_row && !c.missing_at(g)) {
             const uint64_t r = table_first + static_cast<uint64_t>(g - first_row);
-            if (c.src < p->row_field_count[r]) {
-                char **field = p->field_ptrs + p->row_first_field[r] + c.src;
+            if (c.src < t.counts[r]) {
+                char **field = t.fields + t.first_field[r] + c.src;
                 ref.text = field[0];
                 ref.size = static_cast<size_t>(field[1] - field[0]) - 1;
             }
         }
     }
+}
+
+// Writes the texts of data rows [from, to) of column j into its array (see
+// text_refs).  With the GIL.
+bool put_texts(Impl &im, size_t j, const RowTable &t, uint64_t table_first, int64_t first_row, int64_t from,
+               int64_t to, bool pending)
+{
+    if (to <= from)
+        return true;
+    Column &c = *im.engine.columns[j];
+    TextColumn &tc = im.texts[j];
+    if (!grow_texts(tc, static_cast<npy_intp>(to), expected_rows(im, im.engine.rows())))
+        return false;
+    try {
+        im.scratch.resize(static_cast<size_t>(to - from));
+    } catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+    text_refs(c, t, table_first, first_row, from, im.scratch.size(), pending, im.scratch.data());
     const char *errors = im.opts.errors.c_str();
     if (numpy2)
-        return strings_np2_pack(t.array, static_cast<Py_ssize_t>(from), im.scratch.data(), im.scratch.size(),
+        return strings_np2_pack(tc.array, static_cast<Py_ssize_t>(from), im.scratch.data(), im.scratch.size(),
                                 errors, c.bad_utf8);
-    PyObject **slots = static_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(t.array)));
+    PyObject **slots = static_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(tc.array)));
     for (size_t i = 0; i < im.scratch.size(); ++i) {
         const TextRef &ref = im.scratch[i];
         if (ref.size == SIZE_MAX)
@@ -666,35 +857,282 @@ bool put_texts(Impl &im, size_t j, TextParser *p, uint64_t table_first, int64_t 
     return true;
 }
 
-// After a batch was converted: its rows of every text column, from the
-// tables, into the arrays.
-bool drain_texts(Impl &im, TextParser *p, uint64_t table_first, int64_t first_row, bool pending)
+// After a batch was converted: its rows of every text column that are not
+// in the column's array yet, from the tables into the arrays.  With the GIL.
+bool drain_texts(Impl &im, const RowTable &t, uint64_t table_first, int64_t first_row, bool pending)
 {
     const int64_t rows = im.engine.rows();
-    p->field_ptrs[p->field_count] = p->cur_field_ptr;
     for (size_t j = 0; j < im.engine.columns.size(); ++j) {
         if (im.engine.columns[j]->kind != Kind::Text)
             continue;
-        TextColumn &t = im.texts[j];
-        if (!put_texts(im, j, p, table_first, first_row, t.drained, rows, pending))
+        TextColumn &tc = im.texts[j];
+        if (tc.drained < rows && !put_texts(im, j, t, table_first, first_row, tc.drained, rows, pending))
             return false;
-        t.drained = rows;
+        tc.drained = rows;
     }
     return true;
 }
 
-// Between batches, with the GIL: warnings, signals, progress.
-bool between_batches(Impl &im, PyObject *progress)
+// The texts of a batch's settled text column, packed into its array by the
+// thread that converted the column, when the array is ready (made and long
+// enough beforehand, see prepare_texts) and every text is valid UTF-8 (no
+// errors handler to call).  Whatever is left is drained with the GIL.
+void pack_texts(Impl &im, size_t j, const BatchRows &b, int64_t end) noexcept
 {
-    if (!emit_warnings(im.session))
+    const Column &c = *im.engine.columns[j];
+    TextColumn &tc = im.texts[j];
+    if (!numpy2 || c.kind != Kind::Text || c.bad_utf8 || tc.array == nullptr || tc.cap < end)
+        return;
+    TextRef refs[256];
+    while (tc.drained < end) {
+        const int64_t left = end - tc.drained;
+        const size_t n = left < 256 ? static_cast<size_t>(left) : 256;
+        text_refs(c, b.view, b.info.first, b.info.row0, tc.drained, n, false, refs);
+        if (!strings_np2_pack_nogil(tc.array, static_cast<Py_ssize_t>(tc.drained), refs, n))
+            return;
+        tc.drained += static_cast<int64_t>(n);
+    }
+}
+
+// Before a batch's columns are converted: the arrays of the text columns
+// long enough for it, so that its texts can be packed without the GIL.
+bool prepare_texts(Impl &im, const BatchRows &b)
+{
+    if (!numpy2)
+        return true;
+    const int64_t end = im.engine.rows() + b.rows();
+    for (size_t j = 0; j < im.engine.columns.size(); ++j) {
+        if (im.engine.columns[j]->kind == Kind::Text &&
+            !grow_texts(im.texts[j], static_cast<npy_intp>(end), expected_rows(im, end)))
+            return false;
+    }
+    return true;
+}
+
+// Converts the columns of one batch at a time: with threads, on a pool of
+// native threads and the calling thread together (the costliest columns of
+// the last batch first), else on the calling thread.  No Python object is
+// touched; it runs without the GIL.
+class Converter {
+public:
+    Converter(Impl &im, bool pack, bool keep) noexcept
+        : im_(im), pack_(pack), pool_(workers(im)), keep_(keep)
+    {
+        job_.run = &Converter::task;
+        job_.context = this;
+    }
+
+    // Whether the columns are converted on threads of their own, while the
+    // calling thread can tokenize the next batch.
+    bool parallel() const noexcept { return workers(im_) > 0; }
+
+    void start(BatchRows &b) noexcept
+    {
+        b_ = &b;
+        b.info.row0 = im_.engine.rows();
+        end_ = b.info.row0 + b.rows();
+        im_.engine.begin_batch(b.view, b.info.first, b.last);
+        const size_t n = im_.engine.columns.size();
+        job_.count = n;
+        posted_ = false;
+        // Threads are started for a batch worth it: one that is converted
+        // while the next is tokenized, or a large one.
+        if (parallel() && n > 0 && b.rows() > 0 &&
+            (pool_.threads() > 0 || !keep_ || b.text_bytes > kParallelBytes)) {
+            order_columns();
+            pool_.post(job_);
+            posted_ = true;
+        }
+    }
+
+    // Converts what is left (all of it when nothing was posted) and waits
+    // for the pool's part; then engine.end_batch() says how it went.
+    void finish() noexcept
+    {
+        if (posted_) {
+            pool_.finish(job_);
+            return;
+        }
+        for (size_t j = 0; j < job_.count; ++j)
+            run(j);
+    }
+
+private:
+    static constexpr uint64_t kParallelBytes = 64 << 10;
+
+    static size_t workers(const Impl &im) noexcept
+    {
+        // The round-trip float parser calls into the interpreter: only the
+        // calling thread may run it.
+        if (im.engine.rules.float_algorithm == FloatAlgorithm::Roundtrip || im.opts.threads <= 1)
+            return 0;
+        const size_t n = im.engine.columns.size();
+        const size_t w = static_cast<size_t>(im.opts.threads) - 1;
+        return w < n ? w : n;
+    }
+
+    void order_columns() noexcept
+    {
+        const size_t n = job_.count;
+        if (order_.size() != n) {
+            try {
+                order_.resize(n);
+            } catch (...) {
+                order_.clear();
+                return;
+            }
+        }
+        for (size_t j = 0; j < n; ++j)
+            order_[j] = j;
+        const std::vector<int64_t> &costs = im_.costs;
+        if (costs.size() == n)
+            std::stable_sort(order_.begin(), order_.end(), [&](size_t a, size_t b) { return costs[a] > costs[b]; });
+    }
+
+    static void task(void *context, size_t i) noexcept
+    {
+        Converter &c = *static_cast<Converter *>(context);
+        c.run(c.order_.size() == c.job_.count ? c.order_[i] : i);
+    }
+
+    void run(size_t j) noexcept
+    {
+        if (b_->rows() == 0)
+            return;
+        const auto t0 = std::chrono::steady_clock::now();
+        if (im_.engine.convert_column(j, b_->view, b_->info.first, b_->last) && pack_)
+            pack_texts(im_, j, *b_, end_);
+        if (j < im_.costs.size())
+            im_.costs[j] = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
+                               .count();
+    }
+
+    Impl &im_;
+    bool pack_;
+    ThreadPool pool_;
+    bool keep_;
+    ThreadPool::Job job_;
+    std::vector<size_t> order_;
+    BatchRows *b_ = nullptr;
+    int64_t end_ = 0;
+    bool posted_ = false;
+};
+
+// An exception put aside while what came before it is finished.
+class SavedError {
+public:
+    SavedError() = default;
+    SavedError(const SavedError &) = delete;
+    SavedError &operator=(const SavedError &) = delete;
+    ~SavedError()
+    {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+    }
+    void save() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    void restore() noexcept
+    {
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+    }
+
+private:
+    PyObject *type_ = nullptr;
+    PyObject *value_ = nullptr;
+    PyObject *tb_ = nullptr;
+};
+
+constexpr int kNoBatch = -100;    // tokenize_batch: nothing more to read
+constexpr int kNoMemory = -101;   // tokenize_batch: the tables could not be taken
+
+// Tokenizes the next batch into `b`: up to the batch size, `room` rows when
+// that is not negative, and what max_rows leaves.  The batch's tables are
+// taken from the parser unless `keep`.  Returns 0, kNoBatch, kNoMemory or
+// the tokenizer's failure.  Without the GIL.
+int tokenize_batch(Impl &im, BatchRows &b, int64_t room, bool keep) noexcept
+{
+    Session &s = im.session;
+    TextParser *p = s.p;
+    int64_t take = static_cast<int64_t>(im.step);
+    if (room >= 0 && room < take)
+        take = room;
+    if (im.opts.max_rows >= 0 && im.opts.max_rows - im.data_rows < take)
+        take = im.opts.max_rows - im.data_rows;
+    if (take <= 0) {
+        s.finished = true;
+        return kNoBatch;
+    }
+    // Rows open() left in the table count towards this batch.
+    const int64_t n = take - static_cast<int64_t>(p->row_count - s.first);
+    b.info = BatchInfo{};
+    b.info.first = s.first;
+    b.info.k0 = p->row_count;
+    b.info.s0 = p->source_rows;
+    const uint64_t text0 = p->text_len;
+    const int status = n > 0 ? s.run(static_cast<size_t>(n)) : 0;
+    b.info.k1 = p->row_count;
+    b.info.s1 = p->source_rows;
+    if (status != 0)
+        return status;
+    b.last = p->row_count;
+    b.text_bytes = p->text_len - text0;
+    const uint64_t got = b.last - b.info.first;
+    if (got > 0) {
+        const size_t per_row = static_cast<size_t>(b.text_bytes) / got + 1;
+        const size_t step = kBatchBytes / per_row;
+        im.step = step < 16 ? 16 : step > (1u << 20) ? (1u << 20) : step;
+    }
+    im.data_rows += static_cast<int64_t>(got);
+    b.data_rows = im.data_rows;
+    b.delivered = s.delivered;
+    if (p->tok_state == Finished)
+        s.finished = true;
+    b.warnings.reset(take_warnings(s));
+    if (keep) {
+        b.view = row_table(p);
+        s.first = p->row_count;
+    } else {
+        if (!b.tables.take_from(p, s.spare))
+            return kNoMemory;
+        b.view = b.tables.view();
+        s.first = 1;
+    }
+    return 0;
+}
+
+void batch_failed(Session &s, int status)
+{
+    if (status == kNoMemory)
+        PyErr_NoMemory();
+    else
+        tokenizer_failed(s, status);
+}
+
+// After a batch was converted, with the GIL: its texts that are not in
+// their arrays yet, its warnings, signals, progress; then its tables are
+// kept for a later batch.
+bool hand_over(Impl &im, BatchRows &b, bool keep, bool drop, PyObject *progress)
+{
+    if (!keep && !drop && !drain_texts(im, b.view, b.info.first, b.info.row0, false))
+        return false;
+    if (drop)
+        im.engine.reset_storage();
+    if (!emit_warnings(b.warnings.release()))
         return false;
     if (PyErr_CheckSignals() < 0)
         return false;
     if (progress != nullptr && progress != Py_None) {
-        Ref r(PyObject_CallFunction(progress, "KL", static_cast<unsigned long long>(im.session.delivered),
-                                    static_cast<long long>(im.data_rows)));
+        Ref r(PyObject_CallFunction(progress, "KL", static_cast<unsigned long long>(b.delivered),
+                                    static_cast<long long>(b.data_rows)));
         if (!r)
             return false;
+    }
+    if (!b.tables.empty()) {
+        if (im.session.spare.empty())
+            im.session.spare = std::move(b.tables);
+        else
+            b.tables.clear();
     }
     return true;
 }
@@ -702,70 +1140,72 @@ bool between_batches(Impl &im, PyObject *progress)
 // Tokenizes and converts up to `want` data rows (all when negative).
 // keep: leave the rows in the tables (pending rows of a batch are filled
 // from them); drop: forget the values after each batch (classification).
+// With threads, each batch's columns are converted while the next batch
+// is tokenized (not when rows are kept: the tables must stay put), with
+// the same batches, values, warnings and errors as on one thread: a batch
+// is handed over before anything the next one's tokenizing raised.
 // Returns the rows converted, or -1 with an exception set.
 int64_t pump(Impl &im, int64_t want, bool keep, bool drop, PyObject *progress)
 {
     Session &s = im.session;
-    TextParser *p = s.p;
+    Converter convert(im, !keep && !drop, keep);
+    const bool overlap = !keep && convert.parallel();
+    BatchRows batches[2];
+    BatchRows *cur = &batches[0];
+    BatchRows *next = &batches[1];
+    bool have = false;  // `cur` is tokenized, not converted yet
     int64_t done = 0;
-    while (!s.finished && (want < 0 || done < want)) {
-        int64_t take = static_cast<int64_t>(im.step);
-        if (want >= 0 && want - done < take)
-            take = want - done;
-        if (im.opts.max_rows >= 0 && im.opts.max_rows - im.data_rows < take)
-            take = im.opts.max_rows - im.data_rows;
-        if (take <= 0) {
-            s.finished = true;
-            break;
+    int64_t tokenized = 0;
+    for (;;) {
+        if (!have) {
+            if (s.finished || (want >= 0 && tokenized >= want))
+                break;
+            int status;
+            const int64_t room = want < 0 ? -1 : want - tokenized;
+            Py_BEGIN_ALLOW_THREADS
+            status = tokenize_batch(im, *cur, room, keep);
+            Py_END_ALLOW_THREADS
+            if (status == kNoBatch)
+                break;
+            if (status != 0) {
+                batch_failed(s, status);
+                return -1;
+            }
+            tokenized += cur->rows();
         }
-        // Rows open() left in the table count towards this batch.
-        const int64_t ready_rows = static_cast<int64_t>(p->row_count - s.first);
-        const int64_t n = take - ready_rows;
-        Batch &b = im.batch;
-        b.row0 = im.engine.rows();
-        b.first = s.first;
-        b.k0 = p->row_count;
-        b.s0 = p->source_rows;
-        int status = 0;
-        bool ok = true;
-        Engine &engine = im.engine;
-        const char *errors = s.errors.c_str();
+        if (!keep && !drop && !prepare_texts(im, *cur))
+            return -1;
+        const bool more = overlap && !s.finished && (want < 0 || tokenized < want);
+        const int64_t room = want < 0 ? -1 : want - tokenized;
+        int next_status = kNoBatch;
         Py_BEGIN_ALLOW_THREADS
-        if (n > 0)
-            status = api->tokenize_row_count(p, static_cast<size_t>(n), errors);
-        if (status == 0)
-            ok = engine.convert(p, b.first, p->row_count);
+        convert.start(*cur);
+        if (more)
+            next_status = tokenize_batch(im, *next, room, keep);
+        convert.finish();
         Py_END_ALLOW_THREADS
-        b.k1 = p->row_count;
-        b.s1 = p->source_rows;
-        if (status != 0) {
-            tokenizer_failed(s, status);
+        // The next batch's failure (an exception from read() or a row-skip
+        // predicate, say) comes after this batch in a read on one thread.
+        SavedError later;
+        const bool next_failed = next_status != 0 && next_status != kNoBatch;
+        if (next_failed && PyErr_Occurred())
+            later.save();
+        if (!im.engine.end_batch()) {
+            engine_failed(im, cur->info);
             return -1;
         }
-        if (!ok) {
-            engine_failed(im);
+        if (!hand_over(im, *cur, keep, drop, progress))
+            return -1;
+        done += cur->rows();
+        if (next_failed) {
+            later.restore();
+            batch_failed(s, next_status);
             return -1;
         }
-        if (!keep && !drop && !drain_texts(im, p, b.first, b.row0, false))
-            return -1;
-        const uint64_t got = p->row_count - s.first;
-        const size_t text = static_cast<size_t>(p->text_len);
-        s.first = p->row_count;
-        done += static_cast<int64_t>(got);
-        im.data_rows += static_cast<int64_t>(got);
-        if (p->tok_state == Finished)
-            s.finished = true;
-        if (drop)
-            im.engine.reset_storage();
-        if (!keep)
-            s.discard();
-        if (got > 0) {
-            size_t per_row = text / got + 1;
-            size_t step = kBatchBytes / per_row;
-            im.step = step < 16 ? 16 : step > (1u << 20) ? (1u << 20) : step;
-        }
-        if (!between_batches(im, progress))
-            return -1;
+        if (next_status == 0)
+            tokenized += next->rows();
+        std::swap(cur, next);
+        have = next_status == 0;
     }
     return done;
 }
@@ -789,7 +1229,7 @@ PyObject *open_rows(Impl &im)
             tokenizer_failed(s, status);
             return nullptr;
         }
-        if (!emit_warnings(s) || PyErr_CheckSignals() < 0)
+        if (!emit_warnings(take_warnings(s)) || PyErr_CheckSignals() < 0)
             return nullptr;
         if (p->row_count == 0)
             break;
@@ -848,7 +1288,7 @@ PyObject *open_rows(Impl &im)
                 tokenizer_failed(s, status);
                 return nullptr;
             }
-            if (!emit_warnings(s))
+            if (!emit_warnings(take_warnings(s)))
                 return nullptr;
         }
         if (p->row_count == 0) {
@@ -922,7 +1362,7 @@ PyArray_Descr *datetime_descr(int unit)
 PyObject *text_array(Impl &im, size_t j, npy_intp n)
 {
     TextColumn &t = im.texts[j];
-    if (!put_texts(im, j, im.session.p, 0, n, t.drained, n, false) || !grow_texts(t, n))
+    if (!put_texts(im, j, RowTable{}, 0, n, t.drained, n, false) || !grow_texts(t, n))
         return nullptr;
     if (t.cap != n) {
         PyArray_Dims dims = {&n, 1};
@@ -981,7 +1421,7 @@ int Reader_init(ReaderObject *self, PyObject *args, PyObject *kwargs)
                                    "comment", "drop_blank_rows", "bad_rows", "encoding_errors", "skip_leading",
                                    "skip_set", "skip_predicate", "header", "names_count", "max_rows",
                                    "decimal_mark", "group_mark", "float_algorithm", "missing", "true_values",
-                                   "false_values", "date_format", "fd", nullptr};
+                                   "false_values", "date_format", "fd", "threads", "limit", "mid_file", nullptr};
     PyObject *source;
     long long chunk_bytes = 1 << 20;
     PyObject *sep = nullptr, *quote = nullptr, *escape = nullptr, *comment = nullptr;
@@ -991,12 +1431,14 @@ int Reader_init(ReaderObject *self, PyObject *args, PyObject *kwargs)
     long long skip_leading = 0, header = 0, names_count = -1, max_rows = -1;
     PyObject *skip_set = Py_None, *predicate = Py_None, *missing = Py_None;
     PyObject *true_values = Py_None, *false_values = Py_None, *date_format = Py_None;
-    int fd = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$LOOpOOpisLOOLLLOOiOOOOi", const_cast<char **>(kwlist),
+    int fd = -1, threads = 1, mid_file = 0;
+    long long limit = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$LOOpOOpisLOOLLLOOiOOOOiiLp", const_cast<char **>(kwlist),
                                      &source, &chunk_bytes, &sep, &quote, &quote_doubling, &escape, &comment,
                                      &drop_blank_rows, &bad_rows, &errors, &skip_leading, &skip_set, &predicate,
                                      &header, &names_count, &max_rows, &decimal_mark, &group_mark,
-                                     &float_algorithm, &missing, &true_values, &false_values, &date_format, &fd))
+                                     &float_algorithm, &missing, &true_values, &false_values, &date_format, &fd,
+                                     &threads, &limit, &mid_file))
         return -1;
     if (self->impl != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "Reader.__init__ may be called only once");
@@ -1047,6 +1489,17 @@ int Reader_init(ReaderObject *self, PyObject *args, PyObject *kwargs)
     o.names_count = names_count;
     o.max_rows = max_rows;
     o.skip_leading = skip_leading;
+    if (threads < 1 || threads > kMaxThreads) {
+        PyErr_Format(PyExc_ValueError, "threads must be between 1 and %d", kMaxThreads);
+        return -1;
+    }
+    o.threads = threads;
+    if (limit < -1) {
+        PyErr_SetString(PyExc_ValueError, "limit must be a byte count or -1");
+        return -1;
+    }
+    o.limit = limit;
+    o.mid_file = mid_file != 0;
     try {
         o.errors = errors;
         rules.strict_utf8 = o.errors == "strict";
@@ -1159,6 +1612,7 @@ PyObject *Reader_configure(ReaderObject *self, PyObject *args)
     }
     try {
         im.texts.assign(columns.size(), TextColumn{});
+        im.costs.assign(columns.size(), 0);
     } catch (...) {
         return PyErr_NoMemory();
     }
@@ -1245,19 +1699,20 @@ PyObject *Reader_next_batch(ReaderObject *self, PyObject *args)
     if (got < 0)
         return nullptr;
     if (infer) {
+        const RowTable table = row_table(im.session.p);
+        const uint64_t last = im.session.p->row_count;
         if (im.engine.pending_rows() > 0) {
-            TextParser *p = im.session.p;
             bool ok;
             Engine &engine = im.engine;
             Py_BEGIN_ALLOW_THREADS
-            ok = engine.fill_pending(p, table_first, p->row_count, 0);
+            ok = engine.fill_pending(table, table_first, last, 0);
             Py_END_ALLOW_THREADS
             if (!ok) {
-                engine_failed(im);
+                engine_failed(im, BatchInfo{});
                 return nullptr;
             }
         }
-        if (!drain_texts(im, im.session.p, table_first, 0, true))
+        if (!drain_texts(im, table, table_first, 0, true))
             return nullptr;
         im.engine.pending_done();
         im.session.discard();
@@ -1326,20 +1781,21 @@ PyObject *Reader_reread(ReaderObject *self, PyObject *args)
         }
         const uint64_t first = s.first;
         const uint64_t last = p->row_count;
+        const RowTable table = row_table(p);
         bool ok;
         Engine &engine = im.engine;
         Py_BEGIN_ALLOW_THREADS
-        ok = engine.fill_pending(p, first, last, row);
+        ok = engine.fill_pending(table, first, last, row);
         Py_END_ALLOW_THREADS
         if (!ok) {
-            engine_failed(im);
+            engine_failed(im, BatchInfo{});
             return nullptr;
         }
         const int64_t end = row + static_cast<int64_t>(last - first);
         for (size_t j = 0; j < im.engine.columns.size(); ++j) {
             const Column &c = *im.engine.columns[j];
             if (c.kind == Kind::Text && row < c.valid_from &&
-                !put_texts(im, j, p, first, row, row, end < c.valid_from ? end : c.valid_from, true))
+                !put_texts(im, j, table, first, row, row, end < c.valid_from ? end : c.valid_from, true))
                 return nullptr;
         }
         row = end;
@@ -1405,6 +1861,11 @@ PyObject *Reader_bytes_read(ReaderObject *self, void *)
     return PyLong_FromUnsignedLongLong(self->impl != nullptr ? self->impl->session.delivered : 0);
 }
 
+PyObject *Reader_consumed(ReaderObject *self, void *)
+{
+    return PyLong_FromUnsignedLongLong(self->impl != nullptr ? self->impl->session.consumed() : 0);
+}
+
 PyObject *Reader_new(PyTypeObject *type, PyObject *, PyObject *)
 {
     ReaderObject *self = reinterpret_cast<ReaderObject *>(type->tp_alloc(type, 0));
@@ -1461,6 +1922,8 @@ PyMethodDef Reader_methods[] = {
 
 PyGetSetDef Reader_getset[] = {
     {"bytes_read", reinterpret_cast<getter>(Reader_bytes_read), nullptr, "Bytes handed to the tokenizer.", nullptr},
+    {"consumed", reinterpret_cast<getter>(Reader_consumed), nullptr,
+     "Bytes of the source the rows read so far take (where the next row starts).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "civil_time.hpp"
 #include "number_parse.hpp"
@@ -86,18 +87,6 @@ bool Engine::reset_types() noexcept
         }
         settle(c);
     }
-    order_.clear();
-    needed_ = 0;
-    try {
-        for (auto &cp : columns) {
-            order_.push_back(cp.get());
-            if (cp->src + 1 > needed_)
-                needed_ = cp->src + 1;
-        }
-    } catch (...) {
-        order_.clear();
-        return false;
-    }
     reset_storage();
     return true;
 }
@@ -114,19 +103,44 @@ void Engine::reset_storage() noexcept
         c.valid_from = 0;
         c.negative_zeros.clear();
         c.bad_utf8 = false;
+        c.error = EngineError{};
     }
 }
 
-bool Engine::fail(EngineError::Code code, const Column &c, int64_t row, const char *text, size_t size) noexcept
+// Kept by the column (columns may be converted on several threads).
+bool Engine::fail(EngineError::Code code, Column &c, int64_t row, const char *text, size_t size) noexcept
 {
-    error.code = code;
-    error.column = c.index;
-    error.row = row;
+    EngineError &e = c.error;
+    if (e.code != EngineError::None)
+        return false;
+    e.code = code;
+    e.column = c.index;
+    e.row = row;
     try {
-        error.text.assign(text, size < 200 ? size : 200);
+        e.text.assign(text, size < 200 ? size : 200);
     } catch (...) {
-        error.text.clear();
+        e.text.clear();
     }
+    return false;
+}
+
+// The columns' failure met first in row order (the lowest row, then the
+// first column) becomes `error`; the columns' are cleared.  False when
+// there was one.
+bool Engine::take_error() noexcept
+{
+    Column *first = nullptr;
+    for (auto &cp : columns) {
+        Column &c = *cp;
+        if (c.error.code != EngineError::None &&
+            (first == nullptr || c.error.row < first->error.row))
+            first = &c;
+    }
+    if (first == nullptr)
+        return true;
+    std::swap(error, first->error);
+    for (auto &cp : columns)
+        cp->error = EngineError{};
     return false;
 }
 
@@ -496,53 +510,63 @@ bool Engine::convert_slow(Column &c, const char *text, size_t size, int64_t row)
     return ok;
 }
 
-bool Engine::convert(TextParser *p, uint64_t first, uint64_t last) noexcept
+void Engine::begin_batch(const RowTable &t, uint64_t first, uint64_t last) noexcept
 {
+    batch_end_ = rows_ + static_cast<int64_t>(last - first);
+    // The number scanner may load a few bytes past a field's end, within
+    // the table's text buffer.
+    readable_ = t.readable;
+}
+
+bool Engine::convert_column(size_t j, const RowTable &t, uint64_t first, uint64_t last) noexcept
+{
+    Column &c = *columns[j];
     if (last <= first)
         return true;
-    // Field i ends where field i + 1 begins; the spare entry after the last
-    // field (the table always has one) marks where the next would begin.
-    p->field_ptrs[p->field_count] = p->cur_field_ptr;
-    batch_end_ = rows_ + static_cast<int64_t>(last - first);
-    for (auto &cp : columns) {
-        Column &c = *cp;
-        if (has_values(c.kind) && !c.data.resize(static_cast<size_t>(batch_end_) * width_of(c.kind)))
+    if (has_values(c.kind) && !c.data.resize(static_cast<size_t>(batch_end_) * width_of(c.kind)))
+        return fail(EngineError::NoMemory, c, rows_, "", 0);
+    if (c.has_missing) {
+        if (!c.missing.resize(static_cast<size_t>(batch_end_)))
             return fail(EngineError::NoMemory, c, rows_, "", 0);
-        if (c.has_missing) {
-            if (!c.missing.resize(static_cast<size_t>(batch_end_)))
-                return fail(EngineError::NoMemory, c, rows_, "", 0);
-            std::memset(c.missing.data() + rows_, 0, static_cast<size_t>(batch_end_ - rows_));
-        }
+        std::memset(c.missing.data() + rows_, 0, static_cast<size_t>(batch_end_ - rows_));
     }
-    // The number scanner may load a few bytes past a field's end, within
-    // the parser's stream buffer.
-    readable_ = p->text_buf + p->text_cap;
-    // Row by row, so that the texts and the field table are read in order.
-    Column **cols = order_.data();
-    const size_t ncols = order_.size();
-    char **fields = p->field_ptrs;
-    const int64_t *first_field = p->row_first_field;
-    const int64_t *counts = p->row_field_count;
+    char **fields = t.fields;
+    const int64_t *first_field = t.first_field;
+    const int64_t *counts = t.counts;
+    const int64_t src = c.src;
     int64_t row = rows_;
     for (uint64_t r = first; r < last; ++r, ++row) {
-        char **f = fields + first_field[r];
         // Rows are padded to the width by the tokenizer, except a first row
         // read before the width was known: its absent fields are missing.
-        const bool whole = counts[r] >= needed_;
-        for (size_t j = 0; j < ncols; ++j) {
-            Column &c = *cols[j];
-            if (!whole && c.src >= counts[r]) {
-                if (!place_missing(c, row))
-                    return false;
-                continue;
-            }
-            const char *text = f[c.src];
-            if (!convert_value(c, text, static_cast<size_t>(f[c.src + 1] - text) - 1, row))
+        if (src >= counts[r]) {
+            if (!place_missing(c, row))
                 return false;
+            continue;
         }
+        char **f = fields + first_field[r] + src;
+        const char *text = f[0];
+        if (!convert_value(c, text, static_cast<size_t>(f[1] - text) - 1, row))
+            return false;
     }
+    return true;
+}
+
+bool Engine::end_batch() noexcept
+{
+    if (!take_error())
+        return false;
     rows_ = batch_end_;
     return true;
+}
+
+bool Engine::convert(const RowTable &t, uint64_t first, uint64_t last) noexcept
+{
+    begin_batch(t, first, last);
+    for (size_t j = 0; j < columns.size(); ++j) {
+        if (!convert_column(j, t, first, last))
+            break;
+    }
+    return end_batch();
 }
 
 // --- pending rows ------------------------------------------------------------
@@ -568,13 +592,12 @@ bool Engine::fill_value(Column &c, const char *text, size_t size, int64_t row) n
     return fail(EngineError::SourceChanged, c, row, text, size);
 }
 
-bool Engine::fill_pending(TextParser *p, uint64_t first, uint64_t last, int64_t row0) noexcept
+bool Engine::fill_pending(const RowTable &t, uint64_t first, uint64_t last, int64_t row0) noexcept
 {
     if (last <= first)
         return true;
-    p->field_ptrs[p->field_count] = p->cur_field_ptr;
-    char **fields = p->field_ptrs;
-    const int64_t *first_field = p->row_first_field;
+    char **fields = t.fields;
+    const int64_t *first_field = t.first_field;
     for (auto &cp : columns) {
         Column &c = *cp;
         if (c.kind == Kind::Text)
@@ -584,14 +607,16 @@ bool Engine::fill_pending(TextParser *p, uint64_t first, uint64_t last, int64_t 
             if (row >= c.valid_from)
                 break;
             const int64_t k = first_field[r] + c.src;
-            const bool absent = c.src >= p->row_field_count[r];
+            const bool absent = c.src >= t.counts[r];
             const char *text = absent ? "" : fields[k];
             const size_t size = absent ? 0 : static_cast<size_t>(fields[k + 1] - text) - 1;
             const bool missing = is_missing_text(text, size);
-            if (missing != row_missing(c, row))
-                return fail(EngineError::SourceChanged, c, row, text, size);
+            if (missing != row_missing(c, row)) {
+                fail(EngineError::SourceChanged, c, row, text, size);
+                return take_error();
+            }
             if (!missing && !fill_value(c, text, size, row))
-                return false;
+                return take_error();
         }
     }
     return true;

@@ -19,6 +19,12 @@
 // Values of a pending row are guaranteed to convert, since the type never
 // admits a value it has not seen (barring a source that changed between
 // reads, which is reported).
+//
+// Columns are converted one at a time over a batch's rows, each with its
+// own state, so the columns of a batch may be converted on different
+// threads at once (convert_column); a failure is kept by its column, and
+// the batch reports the one a row-by-row conversion would have met first:
+// the lowest row, and in it the first column.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -32,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "batch_tables.hpp"
 #include "column_store.hpp"
 #include "type_state.hpp"
 
@@ -54,6 +61,14 @@ struct ValueRules {
     bool strict_utf8 = true;                 // a text that is not UTF-8 fails the read
 };
 
+// A failure met while converting, reported by the module.
+struct EngineError {
+    enum Code { None, NoMemory, BadValue, BadUtf8, SourceChanged } code = None;
+    size_t column = 0;     // index into the columns
+    int64_t row = 0;       // 0-based data row
+    std::string text;      // the offending text (cut)
+};
+
 struct Column {
     size_t index = 0;       // position among the columns read
     int64_t src = 0;        // field index in the row
@@ -69,16 +84,9 @@ struct Column {
     int64_t valid_from = 0;   // rows before this one are pending
     Buffer negative_zeros;    // int64 rows whose text was "-0" (integer kinds)
     bool bad_utf8 = false;    // a text is not valid UTF-8
+    EngineError error;        // the first failure in the batch being converted
 
     bool missing_at(int64_t row) const noexcept { return has_missing && missing.data()[row] != 0; }
-};
-
-// A failure met while converting, reported by the module.
-struct EngineError {
-    enum Code { None, NoMemory, BadValue, BadUtf8, SourceChanged } code = None;
-    size_t column = 0;     // index into the columns
-    int64_t row = 0;       // 0-based data row
-    std::string text;      // the offending text (cut)
 };
 
 class Engine {
@@ -98,14 +106,22 @@ public:
     // Drops the stored values but keeps the decided types (rows() becomes 0).
     void reset_storage() noexcept;
 
-    // Converts rows [first, last) of the parser's tables; false on error.
-    bool convert(TextParser *p, uint64_t first, uint64_t last) noexcept;
+    // A batch: rows [first, last) of a table become rows rows() .. of the
+    // columns.  begin_batch and end_batch run on one thread, around the
+    // conversions of the batch's columns, which may run on several threads
+    // at once (each column on one).  end_batch is false when a column
+    // failed, with `error` set to the failure met first in row order.
+    void begin_batch(const RowTable &t, uint64_t first, uint64_t last) noexcept;
+    bool convert_column(size_t j, const RowTable &t, uint64_t first, uint64_t last) noexcept;
+    bool end_batch() noexcept;
+    // All of a batch's columns on the calling thread.
+    bool convert(const RowTable &t, uint64_t first, uint64_t last) noexcept;
 
     // The most rows any column still needs from its texts.
     int64_t pending_rows() const noexcept;
     // Fills pending rows [row0, row0 + (last - first)) from rows [first,
-    // last) of the parser's tables; false on error.
-    bool fill_pending(TextParser *p, uint64_t first, uint64_t last, int64_t row0) noexcept;
+    // last) of the table; false on error.
+    bool fill_pending(const RowTable &t, uint64_t first, uint64_t last, int64_t row0) noexcept;
     // Marks every column complete (after its pending rows were filled).
     void pending_done() noexcept;
 
@@ -123,7 +139,8 @@ private:
     bool check_text(Column &c, const char *text, size_t size, int64_t row, const char *readable) noexcept;
     bool become(Column &c, Kind kind, int unit, int64_t row) noexcept;
     bool fill_value(Column &c, const char *text, size_t size, int64_t row) noexcept;
-    bool fail(EngineError::Code code, const Column &c, int64_t row, const char *text, size_t size) noexcept;
+    bool fail(EngineError::Code code, Column &c, int64_t row, const char *text, size_t size) noexcept;
+    bool take_error() noexcept;
     bool is_missing_text(const char *text, size_t size) const noexcept;
     bool read_float(const char *text, size_t size, double *out) const noexcept;
     bool read_bool(const char *text, size_t size, uint8_t *out) const noexcept;
@@ -134,9 +151,7 @@ private:
     const tv_datetime_capi *dt_;
     int64_t rows_ = 0;
     int64_t batch_end_ = 0;     // rows_ plus the rows of the batch being converted
-    std::vector<Column *> order_;  // the columns, for the conversion loop
-    const char *readable_ = nullptr;  // end of the parser's stream buffer
-    int64_t needed_ = 0;              // fields a row needs for every column read
+    const char *readable_ = nullptr;  // end of the text buffer of the batch's table
     bool has_markers_ = false;  // missing markers besides the empty field
     bool marker_first_[256] = {};
 };

@@ -34,4 +34,10 @@ PyObject *strings_np2_new(Py_ssize_t n) noexcept;
 bool strings_np2_pack(PyObject *array, Py_ssize_t start, const TextRef *texts, size_t count, const char *errors,
                       bool check) noexcept;
 
+// The same for texts known to be valid UTF-8, touching no Python object and
+// raising nothing: it may run on any thread without the GIL (NumPy's string
+// allocator has a lock of its own), provided no other thread changes the
+// array meanwhile and the slots are within it.  False when out of memory.
+bool strings_np2_pack_nogil(PyObject *array, Py_ssize_t start, const TextRef *texts, size_t count) noexcept;
+
 }  // namespace tv::reader

@@ -107,4 +107,27 @@ bool strings_np2_pack(PyObject *array, Py_ssize_t start, const TextRef *texts, s
     return ok;
 }
 
+bool strings_np2_pack_nogil(PyObject *array, Py_ssize_t start, const TextRef *texts, size_t count) noexcept
+{
+    PyArrayObject *arr = reinterpret_cast<PyArrayObject *>(array);
+    char *out = PyArray_BYTES(arr);
+    const npy_intp itemsize = PyArray_ITEMSIZE(arr);
+    npy_string_allocator *allocator =
+        NpyString_acquire_allocator(reinterpret_cast<PyArray_StringDTypeObject *>(PyArray_DESCR(arr)));
+    bool ok = true;
+    for (size_t i = 0; i < count; ++i) {
+        const TextRef &t = texts[i];
+        if (t.size == SIZE_MAX)
+            continue;
+        npy_packed_static_string *slot =
+            reinterpret_cast<npy_packed_static_string *>(out + (start + static_cast<npy_intp>(i)) * itemsize);
+        if (NpyString_pack(allocator, slot, t.text, t.size) < 0) {
+            ok = false;
+            break;
+        }
+    }
+    NpyString_release_allocator(allocator);
+    return ok;
+}
+
 }  // namespace tv::reader
