@@ -18,5 +18,5 @@ fi
 "$venv/bin/python" -c 'import numpy; assert numpy.__version__.startswith("1.26"), numpy.__version__'
 
 cd tests
-files=$(ls test_datetime*.py test_pydatetime*.py test_iso8601*.py test_almanac*.py test_column_reader*.py 2>/dev/null)
+files=$(ls test_datetime*.py test_pydatetime*.py test_iso8601*.py test_almanac*.py test_column_reader*.py test_arrow.py 2>/dev/null)
 "$venv/bin/python" -P -m pytest -q $files
