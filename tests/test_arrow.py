@@ -279,6 +279,17 @@ def test_no_leaks_over_many_round_trips():
         assert rss() - before < 8 << 20
 
 
+def test_utc_only_where_every_value_had_an_offset():
+    data = b"a,b,c,d\n2020-01-01T00:00Z,2020-01-01T00:00,2020-01-01T00:00+02:00,x\n" \
+           b"2020-01-02T00:00+05:30,2020-01-02T00:00,2020-01-02T00:00,\n"
+    forced = {k: "datetime64[s]" for k in "abc"}
+    assert tavrel.read_columns(data).utc == {"a"}  # c mixes, so it is text
+    c = tavrel.read_columns(data, dtypes=forced)
+    assert c.utc == {"a"}
+    assert [f for _, f, _ in stream(c)["fields"]] == ["tss:UTC", "tss:", "tss:", "u"]
+    assert tavrel.read_columns(b"a\n\n", dtypes={"a": "datetime64[s]"}).utc == set()
+
+
 def test_each_batch_of_iter_columns_is_a_table():
     data = b"t,v\n" + b"".join(b"2020-01-0%dT00:00:00+02:00,%d\n" % (i % 9 + 1, i) for i in range(50))
     batches = list(tavrel.iter_columns(data, batch_rows=7))
