@@ -760,15 +760,23 @@ class Columns(Mapping):
     """The columns of a read: a read-only mapping of name to NumPy array.
 
     .missing maps each name to a boolean mask of its missing values,
-    .dtypes each name to its dtype, .nrows is the number of rows.
+    .dtypes each name to its dtype, .nrows is the number of rows, .utc
+    names the date-time columns whose values had offsets and were
+    converted to UTC.
+
+    A Columns is also an Arrow table (the Arrow PyCapsule interface:
+    __arrow_c_stream__ and __arrow_c_schema__), so pyarrow.table(cols),
+    polars.from_arrow(cols) or DuckDB read it; numeric values are shared
+    with the NumPy arrays, not copied.
     """
 
-    __slots__ = ("_data", "_missing", "_nrows")
+    __slots__ = ("_data", "_missing", "_nrows", "_utc")
 
-    def __init__(self, data, missing, nrows):
+    def __init__(self, data, missing, nrows, utc=()):
         self._data = dict(data)
         self._missing = dict(missing)
         self._nrows = int(nrows)
+        self._utc = frozenset(utc)
 
     def __getitem__(self, name):
         return self._data[name]
@@ -790,6 +798,24 @@ class Columns(Mapping):
     @property
     def nrows(self):
         return self._nrows
+
+    @property
+    def utc(self):
+        return self._utc
+
+    def _arrow_columns(self):
+        return tuple((name, a, self._missing.get(name), name in self._utc) for name, a in self._data.items())
+
+    def __arrow_c_schema__(self):
+        """The Arrow schema of the columns, as an "arrow_schema" capsule."""
+        return _native.arrow_schema(self._arrow_columns(), self._nrows)
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        """The columns as an Arrow stream ("arrow_array_stream" capsule).
+        requested_schema (an "arrow_schema" capsule) may ask for the same
+        schema or for large_utf8 instead of utf8 text; anything else is a
+        ValueError."""
+        return _native.arrow_stream(self._arrow_columns(), self._nrows, requested_schema)
 
     def to_dict(self):
         """A plain dict of name to array."""
@@ -942,12 +968,17 @@ def read_columns(source, **options):
                     if reader.pending():
                         again = src.reopen()
                         reader.reread(again, None if recorder is None else tuple(recorder.rows), _fd(again))
+                    utc = reader.utc()
                     arrays, masks, nrows = reader.result()
                 finally:
                     reader.close()
         finally:
             close_progress()
-    return Columns(zip(names, arrays), zip(names, masks), nrows)
+    return Columns(zip(names, arrays), zip(names, masks), nrows, _flagged(names, utc))
+
+
+def _flagged(names, flags):
+    return [name for name, flag in zip(names, flags) if flag]
 
 
 def iter_columns(source, batch_rows=100_000, **options):
@@ -977,6 +1008,7 @@ def _iterate(plan, source, batch_rows):
                 try:
                     if src.rereadable:
                         decided = reader.classify(callback)
+                        utc = reader.utc()
                         reader.close()
                         keep, kinds, units, allowed = config
                         kinds = tuple(_FLOAT64 if k == _EMPTY else k for k, _ in decided)
@@ -994,8 +1026,10 @@ def _iterate(plan, source, batch_rows):
                         got = reader.next_batch(batch_rows, infer, callback)
                         if got == 0:
                             break
+                        if infer:
+                            utc = reader.utc()
                         arrays, masks, nrows = reader.result()
-                        yield Columns(zip(names, arrays), zip(names, masks), nrows)
+                        yield Columns(zip(names, arrays), zip(names, masks), nrows, _flagged(names, utc))
                 finally:
                     reader.close()
         finally:

@@ -34,5 +34,5 @@ rm -rf "$wheel_dir"
 "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$wheel_dir"/tavrel-*.whl
 
 cd tests
-files=$(ls test_datetime*.py test_pydatetime*.py test_iso8601*.py test_almanac*.py test_column_reader*.py 2>/dev/null)
+files=$(ls test_datetime*.py test_pydatetime*.py test_iso8601*.py test_almanac*.py test_column_reader*.py test_arrow.py 2>/dev/null)
 "$venv/bin/python" -P -m pytest -q $files

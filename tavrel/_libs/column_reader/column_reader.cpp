@@ -48,6 +48,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "arrow_export.hpp"
 #include "common/module.hpp"
 #include "common/pyref.hpp"
 #include "batch_tables.hpp"
@@ -1845,6 +1846,21 @@ PyObject *Reader_result(ReaderObject *self, PyObject *)
     return Py_BuildValue("(OOL)", arrays.get(), masks.get(), static_cast<long long>(n));
 }
 
+// utc(): per column, whether it holds date-times converted from offsets to
+// UTC (every value had an offset).
+PyObject *Reader_utc(ReaderObject *self, PyObject *)
+{
+    if (self->impl == nullptr)
+        return PyTuple_New(0);
+    const auto &columns = self->impl->engine.columns;
+    Ref flags(PyTuple_New(static_cast<Py_ssize_t>(columns.size())));
+    if (!flags)
+        return nullptr;
+    for (size_t i = 0; i < columns.size(); ++i)
+        PyTuple_SET_ITEM(flags.get(), static_cast<Py_ssize_t>(i), PyBool_FromLong(columns[i]->utc()));
+    return flags.release();
+}
+
 PyObject *Reader_close(ReaderObject *self, PyObject *)
 {
     if (self->busy) {
@@ -1916,6 +1932,8 @@ PyMethodDef Reader_methods[] = {
     {"reread", reinterpret_cast<PyCFunction>(Reader_reread), METH_VARARGS,
      "reread(source, skip_set=None, fd=-1): fills pending rows from a second read."},
     {"result", reinterpret_cast<PyCFunction>(Reader_result), METH_NOARGS, "(arrays, masks, rows)."},
+    {"utc", reinterpret_cast<PyCFunction>(Reader_utc), METH_NOARGS,
+     "Per column: date-times converted from offsets to UTC."},
     {"close", reinterpret_cast<PyCFunction>(Reader_close), METH_NOARGS, "Releases the parser and the source."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -1979,7 +1997,7 @@ int module_exec(PyObject *module)
             return -1;
         numpy2 = true;
     }
-    if (make_exceptions(module) < 0)
+    if (make_exceptions(module) < 0 || arrow_export_init(module) < 0)
         return -1;
     if (ReaderType.tp_name == nullptr) {
         ReaderType.tp_name = "tavrel._libs.column_reader.Reader";

@@ -85,6 +85,7 @@ bool Engine::reset_types() noexcept
             c.kind = Kind::Empty;
             c.unit = -1;
         }
+        c.zones = 0;
         settle(c);
     }
     reset_storage();
@@ -482,6 +483,7 @@ __attribute__((always_inline)) inline bool Engine::convert_value(Column &c, cons
         ValueClass v;
         if (!read_datetime(text, size, &v))
             break;
+        c.zones |= v.aware ? 1 : 2;
         if (!c.forced && !c.type.holds(v)) {
             if (v.aware != c.type.aware() || v.unit > c.unit)
                 break;

@@ -85,6 +85,13 @@ struct Column {
     Buffer negative_zeros;    // int64 rows whose text was "-0" (integer kinds)
     bool bad_utf8 = false;    // a text is not valid UTF-8
     EngineError error;        // the first failure in the batch being converted
+    uint8_t zones = 0;        // a forced date-time column's values: 1 with an offset, 2 without, 3 both
+
+    // Date-times converted from offsets to UTC: all of them had one.
+    bool utc() const noexcept
+    {
+        return kind == Kind::Datetime && (forced ? zones == 1 : type.aware());
+    }
 
     bool missing_at(int64_t row) const noexcept { return has_missing && missing.data()[row] != 0; }
 };
