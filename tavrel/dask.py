@@ -36,9 +36,7 @@ import math
 import os
 import re
 import threading
-import types
 import warnings
-from collections.abc import Mapping
 
 try:
     import dask
@@ -395,7 +393,7 @@ def _reconcile(reports, value_options):
 
 # --- the result ---------------------------------------------------------------------------------
 
-class DaskColumns(Mapping):
+class DaskColumns(Columns):
     """The columns of a read with Dask: a read-only mapping of name to a
     one-dimensional dask.array.
 
@@ -404,33 +402,11 @@ class DaskColumns(Mapping):
     known only after computing), and compute() gives a tavrel.Columns.
     """
 
-    __slots__ = ("_data", "_missing", "_nrows")
+    __slots__ = ()
 
     def __init__(self, data, missing, nrows):
-        self._data = dict(data)
-        self._missing = dict(missing)
+        super().__init__(data, missing, 0)
         self._nrows = nrows
-
-    def __getitem__(self, name):
-        return self._data[name]
-
-    def __iter__(self):
-        return iter(self._data)
-
-    def __len__(self):
-        return len(self._data)
-
-    @property
-    def missing(self):
-        return types.MappingProxyType(self._missing)
-
-    @property
-    def dtypes(self):
-        return types.MappingProxyType({name: a.dtype for name, a in self._data.items()})
-
-    @property
-    def nrows(self):
-        return self._nrows
 
     @property
     def npartitions(self):
