@@ -176,6 +176,16 @@ def test_types_decided_across_ranges(sync, tmp_path, first, later, expect):
     assert str(ref.dtypes["v"]).replace("StringDType()", "str").replace("object", "str") == expect
 
 
+def test_date_time_span_checked_in_the_finest_unit(sync, tmp_path):
+    # The first range's first value fits nanoseconds, its earliest does not.
+    rows = ["2020-01-01"] * 20 + ["1500-01-01"] + ["2020-01-01"] * 5 + ["2020-01-01T00:00:00.000000001"] * 20
+    ref = ranges_agree(tmp_path, "k,v\n" + "".join(f"{i},{v}\n" for i, v in enumerate(rows)), blocksizes=(300,))
+    assert ref.dtypes["v"].kind in "OT"
+    rows[20] = "1900-01-01"
+    ref = ranges_agree(tmp_path, "k,v\n" + "".join(f"{i},{v}\n" for i, v in enumerate(rows)), blocksizes=(300,))
+    assert str(ref.dtypes["v"]) == "datetime64[ns]"
+
+
 def test_header_options_and_columns(sync, tmp_path):
     body = "".join(f"{i},{i * 2},w{i}\n" for i in range(60))
     text = "# comment\nskipped\nalso skipped\na,b,c\n" + body
