@@ -4,7 +4,7 @@ distributed.LocalCluster and, for the finer cases, on Dask's synchronous
 scheduler.  Skipped where Dask or distributed is not installed.
 
 TAVREL_DASK_MB sets the size of the generated file of the cluster test
-(default 16; run it by hand with a few hundred)."""
+(default 32; run it by hand with a few hundred)."""
 
 import bz2
 import csv
@@ -77,7 +77,7 @@ def generated(n_mb):
 
 
 def test_large_file_on_two_workers_matches_one_machine(client, tmp_path):
-    mb = int(os.environ.get("TAVREL_DASK_MB", "4" if EMULATED else "16"))
+    mb = int(os.environ.get("TAVREL_DASK_MB", "4" if EMULATED else "32"))
     head, block, times, tail = generated(mb)
     path = tmp_path / "big.csv"
     with open(path, "wb") as f:
