@@ -57,9 +57,6 @@ _COMPRESSED = (".gz", ".bz2", ".xz", ".zst")
 _MAX_RANGES = 1_000_000  # per file: beyond this the blocksize is surely a mistake
 _SIZES = {"": 1, "b": 1, "kb": 10**3, "mb": 10**6, "gb": 10**9, "tb": 10**12,
           "kib": 2**10, "mib": 2**20, "gib": 2**30, "tib": 2**40}
-# Options of the header and of the rows before it: given to the first range
-# of a file only; the other ranges get the names instead.
-_LEADING = ("header", "skip_rows", "names")
 # Options about values (not about rows): what a column's texts are read by.
 _VALUE_OPTIONS = ("decimal_mark", "group_mark", "float_algorithm", "missing_values", "true_values",
                   "false_values", "date_format", "encoding_errors")
@@ -106,6 +103,8 @@ class _Part:
 def _located(exc, where):
     new = ParseError(f"{where}: {exc}")
     new.row = getattr(exc, "row", None)
+    for note in getattr(exc, "__notes__", ()):
+        new.add_note(note)
     return new
 
 
@@ -178,17 +177,12 @@ class _Prefix:
 
 def _first_stop(path, size, blocksize, options):
     """Where the first range of a split file ends: at a multiple of the
-    blocksize past the start of the header row (or of the last row skipped
-    by count), so that no later range begins among the rows before the
-    data.  Grows until the file's prefix shows that row."""
-    header = options.get("header", 0)
-    skip = options.get("skip_rows") or 0
-    if header is None and skip == 0:
+    blocksize past the start of the header row (comment and blank rows may
+    come before it), so that no later range begins before the data.  Grows
+    until the file's prefix shows that row."""
+    if options.get("header", 0) is None:
         return blocksize
     probe = {k: v for k, v in options.items() if k not in ("names", "columns", "dtypes", "parse_dates")}
-    if header is None:
-        # The last row skipped stands in for a header row.
-        probe.update(header=0, skip_rows=skip - 1)
     probe["max_rows"] = 0
     stop = blocksize
     while stop < size:
@@ -212,20 +206,17 @@ def _full_names(path, options):
 def _split(path, names, blocksize, options):
     """The parts of one file."""
     size = os.path.getsize(path)
-    whole = blocksize is None or size <= blocksize or path.lower().endswith(_COMPRESSED)
-    if whole:
-        return [_Part(path, None, dict(options))]
-    skip = options.get("skip_rows")
-    if skip is not None and not _reader._is_int(skip):
-        raise ValueError("skip_rows: a collection or callable numbers the rows of a whole file; with it, "
-                         f"{path!r} cannot be split into byte ranges (pass blocksize=None)")
-    first = _first_stop(path, size, blocksize, options)
+    # A compressed file cannot be entered in the middle, and skipped rows or a
+    # header below the first row are numbered from the file's start.
+    whole = (blocksize is None or size <= blocksize or path.lower().endswith(_COMPRESSED)
+             or options.get("skip_rows") is not None or options.get("header", 0) not in (0, None))
+    first = size if whole else _first_stop(path, size, blocksize, options)
     if first >= size:
         return [_Part(path, None, dict(options))]
     count = 1 + -(-(size - first) // blocksize)
     if count > _MAX_RANGES:
         raise ValueError(f"blocksize: {blocksize} bytes would cut {path!r} into {count} ranges")
-    rest = {k: v for k, v in options.items() if k not in _LEADING}
+    rest = {k: v for k, v in options.items() if k not in ("header", "names")}
     rest.update(header=None, names=names)
     parts = [_Part(path, (0, first), dict(options))]
     for start in range(first, size, blocksize):
@@ -529,11 +520,12 @@ def read_columns(paths_or_glob, blocksize="64MiB", **options):
     names are given to every range.  Column types are decided by all values
     of all files: a survey of every range, computed now on the current Dask
     scheduler, decides them, and the returned arrays read each range with
-    those dtypes (see the module's documentation).  Rows skipped by a
-    collection or callable (skip_rows) are numbered within a whole file, so
-    such files are not split.  progress is not supported (Dask's own
-    diagnostics show progress); bad_rows="warn" warnings are issued here,
-    once, each naming its file and range.
+    those dtypes (see the module's documentation).  skip_rows and a header
+    below the first row number rows from a file's start: with them, each
+    file is read whole by one task.  Each task reads on one core unless
+    threads is given (Dask runs the tasks side by side).  progress is not
+    supported (Dask's own diagnostics show progress); bad_rows="warn"
+    warnings are issued here, once, each naming its file and range.
 
     When every column's dtype is given and neither max_rows nor
     bad_rows="warn" is used, there is no survey and the chunk lengths are
@@ -544,6 +536,8 @@ def read_columns(paths_or_glob, blocksize="64MiB", **options):
     if plan.progress is not False:
         raise ValueError("progress is not supported by tavrel.dask.read_columns: use Dask's diagnostics")
     options = {k: v for k, v in options.items() if k != "progress"}
+    if "threads" in _reader._OPTIONS:
+        options.setdefault("threads", 1)
     max_rows = options.pop("max_rows", None)
     paths = _paths(paths_or_glob)
 
