@@ -536,8 +536,7 @@ def read_columns(paths_or_glob, blocksize="64MiB", **options):
     if plan.progress is not False:
         raise ValueError("progress is not supported by tavrel.dask.read_columns: use Dask's diagnostics")
     options = {k: v for k, v in options.items() if k != "progress"}
-    if "threads" in _reader._OPTIONS:
-        options.setdefault("threads", 1)
+    options.setdefault("threads", 1)
     max_rows = options.pop("max_rows", None)
     paths = _paths(paths_or_glob)
 
