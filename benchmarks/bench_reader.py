@@ -38,7 +38,7 @@ result (NumPy arrays and masks, the Arrow table, the polars frame's estimate).
 A tool that is not installed, or that cannot read a file, is reported as such.
 
 Then the date-time micro-benchmark: one million ISO date-times, converted by
-tavrel (reading a one-column text), by pyarrow's string-to-timestamp cast and
+tavrel (reading a one-column text on one thread), by pyarrow's string-to-timestamp cast and
 by numpy.array(texts, dtype="M8[us]"), in nanoseconds per value.
 
 Peers: pip install pyarrow polars duckdb (the "bench" extra of pyproject.toml).
@@ -414,7 +414,7 @@ def child_micro(tool, count, runs):
         data = ("stamp\n" + "\n".join(texts) + "\n").encode()
 
         def convert():
-            return tavrel.read_columns(data)["stamp"]
+            return tavrel.read_columns(data, threads=1)["stamp"]
     elif tool == "pyarrow":
         import pyarrow as pa
         import pyarrow.compute as pc
