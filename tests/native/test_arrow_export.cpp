@@ -215,8 +215,8 @@ TEST(ArrowBuffers, DateAndTimeUnits)
     const int64_t months[3] = {1, -1, 361};
     EXPECT_EQ(to_date32(months, 3, 1, days, none), -1);
     EXPECT_EQ(days[0], 31);
-    EXPECT_EQ(days[1], -31);      // 1969-12-01
-    EXPECT_EQ(days[2], 10988);    // 2000-02-01
+    EXPECT_EQ(days[1], -31);    // 1969-12-01
+    EXPECT_EQ(days[2], 10988);  // 2000-02-01
     const int64_t weeks[2] = {1, -2};
     EXPECT_EQ(to_date32(weeks, 2, 2, days, none), -1);
     EXPECT_EQ(days[1], -14);
@@ -342,8 +342,9 @@ TEST(ArrowRequestedSchema, AnythingElseRefusedWithAMessage)
     } cases[] = {
         {Requested("+s", {{"a", "l"}}, 2), "has 1 columns, the data 2"},
         {Requested("+s", {{"b", "l"}, {"é", "u"}}, 2), "names column 0 'b', the data 'a'"},
-        {Requested("+s", {{"a", "g"}, {"é", "u"}}, 2), "column 'a' is int64 ('l'); the requested schema asks for "
-                                                       "float64 ('g')"},
+        {Requested("+s", {{"a", "g"}, {"é", "u"}}, 2),
+         "column 'a' is int64 ('l'); the requested schema asks for "
+         "float64 ('g')"},
         {Requested("+s", {{"a", "l"}, {"é", "vu"}}, 2), "utf8_view"},
         {Requested("l", {}, 2), "is int64 ('l'), not a struct"},
     };

@@ -80,7 +80,11 @@ TEST(ScanInt64, SpacesSignsAndJunk)
     for (const char *bad : {"", " ", "+", "-", "1.0", "1e3", "0x10", "1 2", "--1", "1-", "１"})
         EXPECT_EQ(int_of(bad, &v), IntScan::NotInt) << bad;
     // A NUL inside the field is a byte like any other: no integer.
-    EXPECT_EQ(int_of(std::string("12\0" "3", 4), &v), IntScan::NotInt);
+    EXPECT_EQ(int_of(std::string("12\0"
+                                 "3",
+                                 4),
+                     &v),
+              IntScan::NotInt);
 }
 
 TEST(ScanInt64, GroupMarksAfterTheFirstDigit)
@@ -152,10 +156,13 @@ TEST(ScanFloat, SpecialsAndEdges)
     EXPECT_EQ(v, 0.5);
     EXPECT_TRUE(float_of("1.e5", &v));
     EXPECT_EQ(v, 1e5);
-    for (const char *bad : {"", ".", "e5", "1e", "1e+", "--1", "1_000", "nan(1)", "0x1p3", "1.5.5", "infinit",
-                            "1 e5", "1,5", "+-1"})
+    for (const char *bad :
+         {"", ".", "e5", "1e", "1e+", "--1", "1_000", "nan(1)", "0x1p3", "1.5.5", "infinit", "1 e5", "1,5", "+-1"})
         EXPECT_FALSE(float_of(bad, &v)) << bad;
-    EXPECT_FALSE(float_of(std::string("1\0" "5", 3), &v));
+    EXPECT_FALSE(float_of(std::string("1\0"
+                                      "5",
+                                      3),
+                          &v));
 }
 
 TEST(ScanFloat, DecimalAndGroupMarks)

@@ -239,8 +239,7 @@ constexpr auto stream_release = release_node<ArrowArrayStream, StreamPrivate>;
 
 }  // namespace
 
-bool export_stream(const std::vector<Field> &fields, std::vector<ArrowArray> &batches,
-                   ArrowArrayStream *out) noexcept
+bool export_stream(const std::vector<Field> &fields, std::vector<ArrowArray> &batches, ArrowArrayStream *out) noexcept
 {
     out->release = nullptr;
     StreamPrivate *p = nullptr;
@@ -380,11 +379,11 @@ std::string describe(const std::string &format)
     static const struct {
         const char *format, *name;
     } names[] = {
-        {"n", "null"},       {"b", "bool"},        {"c", "int8"},     {"C", "uint8"},   {"s", "int16"},
-        {"S", "uint16"},     {"i", "int32"},       {"I", "uint32"},   {"l", "int64"},   {"L", "uint64"},
-        {"e", "float16"},    {"f", "float32"},     {"g", "float64"},  {"u", "utf8"},    {"U", "large_utf8"},
-        {"vu", "utf8_view"}, {"z", "binary"},      {"Z", "large_binary"}, {"tdD", "date32"},
-        {"tdm", "date64"},   {"+s", "struct"},     {"+l", "list"},
+        {"n", "null"},       {"b", "bool"},    {"c", "int8"},         {"C", "uint8"},    {"s", "int16"},
+        {"S", "uint16"},     {"i", "int32"},   {"I", "uint32"},       {"l", "int64"},    {"L", "uint64"},
+        {"e", "float16"},    {"f", "float32"}, {"g", "float64"},      {"u", "utf8"},     {"U", "large_utf8"},
+        {"vu", "utf8_view"}, {"z", "binary"},  {"Z", "large_binary"}, {"tdD", "date32"}, {"tdm", "date64"},
+        {"+s", "struct"},    {"+l", "list"},
     };
     for (const auto &n : names) {
         if (format == n.format)

@@ -73,7 +73,7 @@ struct Chunk {
     ColumnStore *store = nullptr;  // retained by the exported array
     int64_t length = 0;
     int64_t null_count = 0;
-    int n_buffers = 2;             // 2 (validity, values) or 3 (validity, offsets, data)
+    int n_buffers = 2;  // 2 (validity, values) or 3 (validity, offsets, data)
     const void *buffers[3] = {nullptr, nullptr, nullptr};
 };
 
@@ -84,8 +84,7 @@ bool export_batch(int64_t length, const std::vector<Chunk> &chunks, ArrowArray *
 // A stream of the schema's batches, handed out in order.  Takes the
 // batches over whatever happens (on failure they are released); false when
 // out of memory (`out` is then left released).
-bool export_stream(const std::vector<Field> &fields, std::vector<ArrowArray> &batches,
-                   ArrowArrayStream *out) noexcept;
+bool export_stream(const std::vector<Field> &fields, std::vector<ArrowArray> &batches, ArrowArrayStream *out) noexcept;
 
 // --- buffers ------------------------------------------------------------------------
 
@@ -229,7 +228,8 @@ inline bool days_of(int64_t v, int unit, int32_t *out) noexcept
 template <class Null>
 int64_t to_date32(const int64_t *in, int64_t n, int unit, int32_t *out, Null null) noexcept
 {
-    return detail::convert_counts(in, n, out, null, [unit](int64_t v, int32_t *o) { return detail::days_of(v, unit, o); });
+    return detail::convert_counts(in, n, out, null,
+                                  [unit](int64_t v, int32_t *o) { return detail::days_of(v, unit, o); });
 }
 
 template <class Null>

@@ -107,16 +107,16 @@ enum class Way : uint8_t {
 };
 
 struct Plan {
-    std::string name;    // UTF-8
+    std::string name;  // UTF-8
     const char *format = "";
     int64_t flags = ARROW_FLAG_NULLABLE;
     Way way = Way::Share;
-    Ref array;          // 1-d; for Share .. ScaleDown C-contiguous, aligned, native byte order
-    Ref mask;           // C-contiguous bool, or null
+    Ref array;  // 1-d; for Share .. ScaleDown C-contiguous, aligned, native byte order
+    Ref mask;   // C-contiguous bool, or null
     int itemsize = 0;
-    int unit = -1;      // date-time unit (NumPy's code)
+    int unit = -1;  // date-time unit (NumPy's code)
     int64_t factor = 1;
-    bool nat = false;   // NaT is null
+    bool nat = false;  // NaT is null
     TextGather text;
 };
 
@@ -257,8 +257,7 @@ bool plan_column(PyObject *item, int64_t nrows, bool data, Plan &p)
     PyObject *mask = PyTuple_GET_ITEM(item, 2);
     PyObject *utc_obj = PyTuple_GET_ITEM(item, 3);
     if (!PyUnicode_Check(name)) {
-        PyErr_Format(PyExc_TypeError, "an Arrow column name must be a str, not %s (%R)", Py_TYPE(name)->tp_name,
-                     name);
+        PyErr_Format(PyExc_TypeError, "an Arrow column name must be a str, not %s (%R)", Py_TYPE(name)->tp_name, name);
         return false;
     }
     Py_ssize_t size;
@@ -412,7 +411,7 @@ bool gather_objects(Plan &p)
 // What one column needs for every batch: its store, and the text's start.
 struct Prepared {
     ColumnStore *store = nullptr;
-    const char *text = nullptr;  // the gathered text, owned by the store
+    const char *text = nullptr;   // the gathered text, owned by the store
     bool shared_offsets = false;  // one batch of large_utf8: the gathered offsets as they are
     const int64_t *offsets = nullptr;
 };
@@ -452,8 +451,7 @@ bool prepare(Plan &p, size_t batches, Stores &stores, Prepared &out)
 
 bool value_error(const Plan &p, int64_t row, const char *what)
 {
-    PyErr_Format(PyExc_ValueError, "column '%s', row %lld: %s", p.name.c_str(), static_cast<long long>(row),
-                 what);
+    PyErr_Format(PyExc_ValueError, "column '%s', row %lld: %s", p.name.c_str(), static_cast<long long>(row), what);
     return false;
 }
 
@@ -659,8 +657,8 @@ PyObject *arrow_stream(PyObject *, PyObject *args, PyObject *kwargs)
     static const char *kwlist[] = {"columns", "nrows", "requested_schema", "batch_text_bytes", nullptr};
     PyObject *columns, *requested = Py_None;
     long long nrows, text_limit = INT32_MAX;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OL|OL:arrow_stream", const_cast<char **>(kwlist), &columns,
-                                     &nrows, &requested, &text_limit))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OL|OL:arrow_stream", const_cast<char **>(kwlist), &columns, &nrows,
+                                     &requested, &text_limit))
         return nullptr;
     if (text_limit < 1 || text_limit > INT32_MAX) {
         PyErr_SetString(PyExc_ValueError, "batch_text_bytes must be between 1 and 2**31 - 1");

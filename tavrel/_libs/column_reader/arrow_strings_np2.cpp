@@ -47,8 +47,8 @@ bool arrow_strings_np2_gather(PyObject *array, const uint8_t *missing, arrow::Te
             continue;
         }
         npy_static_string s = {0, nullptr};
-        const int r = NpyString_load(allocator, reinterpret_cast<const npy_packed_static_string *>(base + i * stride),
-                                     &s);
+        const int r =
+            NpyString_load(allocator, reinterpret_cast<const npy_packed_static_string *>(base + i * stride), &s);
         if (r < 0)
             failed = 1;
         else if (r == 1)

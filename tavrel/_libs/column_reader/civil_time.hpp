@@ -67,8 +67,8 @@ struct Instant {
 
 // The instant of a wall-clock date and time that lies `offset_minutes`
 // east of UTC.  The fields must be in range (as the ISO parser leaves them).
-inline Instant make_instant(int64_t year, int month, int day, int hour, int minute, int second,
-                            int microsecond, int picosecond, int attosecond, int offset_minutes) noexcept
+inline Instant make_instant(int64_t year, int month, int day, int hour, int minute, int second, int microsecond,
+                            int picosecond, int attosecond, int offset_minutes) noexcept
 {
     Instant t;
     t.day = days_from_civil(year, month, day);
@@ -109,8 +109,8 @@ inline bool instant_to_count(const Instant &t, int unit, int64_t *out) noexcept
         if (day != 1 || t.second != 0 || t.attosecond != 0 || (unit == kUnitYear && month != 1))
             return false;
         r = year - 1970;
-        if (unit == kUnitMonth && (__builtin_mul_overflow(r, int64_t(12), &r) ||
-                                   __builtin_add_overflow(r, int64_t(month - 1), &r)))
+        if (unit == kUnitMonth &&
+            (__builtin_mul_overflow(r, int64_t(12), &r) || __builtin_add_overflow(r, int64_t(month - 1), &r)))
             return false;
     } else if (unit == kUnitDay) {
         if (t.second != 0 || t.attosecond != 0)

@@ -107,12 +107,12 @@ struct Options {
     int64_t skip_leading = 0;
     std::vector<int64_t> skip_set;
     bool has_skip_set = false;
-    int64_t header = 0;       // -1: none
+    int64_t header = 0;        // -1: none
     int64_t names_count = -1;  // -1: no explicit names
-    int64_t max_rows = -1;    // -1: all
-    int64_t limit = -1;       // a byte range: no row starts after this many bytes (-1: none)
-    bool mid_file = false;    // the source starts inside a file (a byte range)
-    int threads = 1;          // threads converting columns
+    int64_t max_rows = -1;     // -1: all
+    int64_t limit = -1;        // a byte range: no row starts after this many bytes (-1: none)
+    bool mid_file = false;     // the source starts inside a file (a byte range)
+    int threads = 1;           // threads converting columns
 };
 
 // A byte option given as an int: 0..255, and not 0 unless `none_ok`.
@@ -198,17 +198,17 @@ struct Session {
     Py_buffer view{};
     bool has_view = false;
     ReadSource *reader = nullptr;
-    int fd = -1;                  // a plain file read natively (the source owns it)
-    Buffer chunk;                 // the chunk read from fd
-    size_t pos = 0;               // next byte of the view
-    uint64_t delivered = 0;       // bytes of the source handed to the tokenizer
-    uint64_t total = 0;           // the input's size when known, else 0
-    uint64_t first = 0;           // first table row not converted yet
-    int64_t first_source_row = 0; // source row of table row 0 when open() left a data row there
+    int fd = -1;                   // a plain file read natively (the source owns it)
+    Buffer chunk;                  // the chunk read from fd
+    size_t pos = 0;                // next byte of the view
+    uint64_t delivered = 0;        // bytes of the source handed to the tokenizer
+    uint64_t total = 0;            // the input's size when known, else 0
+    uint64_t first = 0;            // first table row not converted yet
+    int64_t first_source_row = 0;  // source row of table row 0 when open() left a data row there
     int64_t width = 0;
     bool finished = false;
     std::string errors;
-    TableSet spare;               // tables for the parser when a batch's are taken
+    TableSet spare;  // tables for the parser when a batch's are taken
 
     // A byte range (limit >= 0): bytes read but not handed over yet, and
     // what happens at the limit.
@@ -494,7 +494,7 @@ struct Session {
     {
         int r;
         Py_BEGIN_ALLOW_THREADS
-        r = run(n);
+            r = run(n);
         Py_END_ALLOW_THREADS
         return r;
     }
@@ -540,16 +540,15 @@ void tokenizer_failed(Session &s, int status)
     long long expected = 0, saw = 0;
     unsigned long long line = 0;
     if (std::sscanf(text, "Expected %lld fields in line %llu, saw %lld", &expected, &line, &saw) == 3) {
-        raise_parse_error(static_cast<int64_t>(line), "Expected %lld fields in row %llu, saw %lld", expected,
-                          line, saw);
+        raise_parse_error(static_cast<int64_t>(line), "Expected %lld fields in row %llu, saw %lld", expected, line,
+                          saw);
     } else if (std::sscanf(text, "EOF inside string starting at row %llu", &line) == 1) {
         raise_parse_error(static_cast<int64_t>(line + 1),
                           "unclosed quote: the quoted field that starts in row %llu runs to the end of the data",
                           line + 1);
     } else if (std::strcmp(text, "EOF following escape character") == 0) {
         const int64_t row = static_cast<int64_t>(s.p->source_rows) + 1;
-        raise_parse_error(row, "the data ends right after an escape byte, in row %lld",
-                          static_cast<long long>(row));
+        raise_parse_error(row, "the data ends right after an escape byte, in row %lld", static_cast<long long>(row));
     } else if (std::strcmp(text, "out of memory") == 0) {
         PyErr_NoMemory();
     } else if (text[0] == '\0') {
@@ -574,7 +573,8 @@ bool emit_warnings(char *text)
         long long expected = 0, saw = 0;
         Ref message;
         if (std::sscanf(line, "Skipping line %llu: expected %lld fields, saw %lld", &row, &expected, &saw) == 3)
-            message.reset(PyUnicode_FromFormat("Skipping row %llu: expected %lld fields, saw %lld", row, expected, saw));
+            message.reset(
+                PyUnicode_FromFormat("Skipping row %llu: expected %lld fields, saw %lld", row, expected, saw));
         else
             message.reset(PyUnicode_FromString(line));
         ok = message && PyErr_WarnEx(ParseWarning, PyUnicode_AsUTF8(message.get()), 2) == 0;
@@ -617,9 +617,9 @@ struct BatchRows {
     TableSet tables;
     RowTable view;
     std::unique_ptr<char, FreeText> warnings;  // the tokenizer's, for these rows
-    uint64_t delivered = 0;  // bytes read when the batch was tokenized (for progress)
-    int64_t data_rows = 0;   // data rows tokenized by then
-    uint64_t text_bytes = 0; // text the tokenizer stored for the batch
+    uint64_t delivered = 0;                    // bytes read when the batch was tokenized (for progress)
+    int64_t data_rows = 0;                     // data rows tokenized by then
+    uint64_t text_bytes = 0;                   // text the tokenizer stored for the batch
 
     int64_t rows() const noexcept { return static_cast<int64_t>(last - info.first); }
 };
@@ -645,7 +645,7 @@ struct Impl {
     Options opts;
     std::vector<TextColumn> texts;  // one per column read
     std::vector<TextRef> scratch;
-    std::vector<int64_t> costs;     // nanoseconds each column took in the last batch
+    std::vector<int64_t> costs;  // nanoseconds each column took in the last batch
     Engine engine{api, dt_api};
     Session session;
     Ref source;
@@ -653,13 +653,12 @@ struct Impl {
     bool opened = false;
     bool configured = false;
     bool failed = false;
-    int64_t data_rows = 0;   // data rows tokenized so far (for max_rows)
-    size_t step = 1024;      // rows per batch
+    int64_t data_rows = 0;  // data rows tokenized so far (for max_rows)
+    size_t step = 1024;     // rows per batch
 };
 
 struct ReaderObject {
-    PyObject_HEAD
-    Impl *impl;
+    PyObject_HEAD Impl *impl;
     bool busy;
 };
 
@@ -794,8 +793,8 @@ npy_intp expected_rows(const Impl &im, int64_t rows)
     const Session &s = im.session;
     if (s.total == 0 || s.delivered == 0 || rows < 1000)
         return 0;
-    const double estimate = static_cast<double>(rows) * static_cast<double>(s.total) /
-                            static_cast<double>(s.delivered) * 1.02;
+    const double estimate =
+        static_cast<double>(rows) * static_cast<double>(s.total) / static_cast<double>(s.delivered) * 1.02;
     return estimate < 1e15 ? static_cast<npy_intp>(estimate) : 0;
 }
 
@@ -825,8 +824,8 @@ void text_refs(const Column &c, const RowTable &t, uint64_t table_first, int64_t
 
 // Writes the texts of data rows [from, to) of column j into its array (see
 // text_refs).  With the GIL.
-bool put_texts(Impl &im, size_t j, const RowTable &t, uint64_t table_first, int64_t first_row, int64_t from,
-               int64_t to, bool pending)
+bool put_texts(Impl &im, size_t j, const RowTable &t, uint64_t table_first, int64_t first_row, int64_t from, int64_t to,
+               bool pending)
 {
     if (to <= from)
         return true;
@@ -843,8 +842,8 @@ bool put_texts(Impl &im, size_t j, const RowTable &t, uint64_t table_first, int6
     text_refs(c, t, table_first, first_row, from, im.scratch.size(), pending, im.scratch.data());
     const char *errors = im.opts.errors.c_str();
     if (numpy2)
-        return strings_np2_pack(tc.array, static_cast<Py_ssize_t>(from), im.scratch.data(), im.scratch.size(),
-                                errors, c.bad_utf8);
+        return strings_np2_pack(tc.array, static_cast<Py_ssize_t>(from), im.scratch.data(), im.scratch.size(), errors,
+                                c.bad_utf8);
     PyObject **slots = static_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(tc.array)));
     for (size_t i = 0; i < im.scratch.size(); ++i) {
         const TextRef &ref = im.scratch[i];
@@ -916,8 +915,7 @@ bool prepare_texts(Impl &im, const BatchRows &b)
 // touched; it runs without the GIL.
 class Converter {
 public:
-    Converter(Impl &im, bool pack, bool keep) noexcept
-        : im_(im), pack_(pack), pool_(workers(im)), keep_(keep)
+    Converter(Impl &im, bool pack, bool keep) noexcept : im_(im), pack_(pack), pool_(workers(im)), keep_(keep)
     {
         job_.run = &Converter::task;
         job_.context = this;
@@ -938,8 +936,7 @@ public:
         posted_ = false;
         // Threads are started for a batch worth it: one that is converted
         // while the next is tokenized, or a large one.
-        if (parallel() && n > 0 && b.rows() > 0 &&
-            (pool_.threads() > 0 || !keep_ || b.text_bytes > kParallelBytes)) {
+        if (parallel() && n > 0 && b.rows() > 0 && (pool_.threads() > 0 || !keep_ || b.text_bytes > kParallelBytes)) {
             order_columns();
             pool_.post(job_);
             posted_ = true;
@@ -1004,8 +1001,8 @@ private:
         if (im_.engine.convert_column(j, b_->view, b_->info.first, b_->last) && pack_)
             pack_texts(im_, j, *b_, end_);
         if (j < im_.costs.size())
-            im_.costs[j] = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
-                               .count();
+            im_.costs[j] =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
     }
 
     Impl &im_;
@@ -1044,8 +1041,8 @@ private:
     PyObject *tb_ = nullptr;
 };
 
-constexpr int kNoBatch = -100;    // tokenize_batch: nothing more to read
-constexpr int kNoMemory = -101;   // tokenize_batch: the tables could not be taken
+constexpr int kNoBatch = -100;   // tokenize_batch: nothing more to read
+constexpr int kNoMemory = -101;  // tokenize_batch: the tables could not be taken
 
 // Tokenizes the next batch into `b`: up to the batch size, `room` rows when
 // that is not negative, and what max_rows leaves.  The batch's tables are
@@ -1082,7 +1079,7 @@ int tokenize_batch(Impl &im, BatchRows &b, int64_t room, bool keep) noexcept
     if (got > 0) {
         const size_t per_row = static_cast<size_t>(b.text_bytes) / got + 1;
         const size_t step = kBatchBytes / per_row;
-        im.step = step < 16 ? 16 : step > (1u << 20) ? (1u << 20) : step;
+        im.step = step<16 ? 16 : step>(1u << 20) ? (1u << 20) : step;
     }
     im.data_rows += static_cast<int64_t>(got);
     b.data_rows = im.data_rows;
@@ -1164,7 +1161,7 @@ int64_t pump(Impl &im, int64_t want, bool keep, bool drop, PyObject *progress)
             int status;
             const int64_t room = want < 0 ? -1 : want - tokenized;
             Py_BEGIN_ALLOW_THREADS
-            status = tokenize_batch(im, *cur, room, keep);
+                status = tokenize_batch(im, *cur, room, keep);
             Py_END_ALLOW_THREADS
             if (status == kNoBatch)
                 break;
@@ -1180,10 +1177,10 @@ int64_t pump(Impl &im, int64_t want, bool keep, bool drop, PyObject *progress)
         const int64_t room = want < 0 ? -1 : want - tokenized;
         int next_status = kNoBatch;
         Py_BEGIN_ALLOW_THREADS
-        convert.start(*cur);
-        if (more)
-            next_status = tokenize_batch(im, *next, room, keep);
-        convert.finish();
+            convert.start(*cur);
+            if (more)
+                next_status = tokenize_batch(im, *next, room, keep);
+            convert.finish();
         Py_END_ALLOW_THREADS
         // The next batch's failure (an exception from read() or a row-skip
         // predicate, say) comes after this batch in a read on one thread.
@@ -1349,7 +1346,8 @@ PyArray_Descr *datetime_descr(int unit)
     if (unit < 0 || unit > 13)
         unit = kUnitSecond;
     if (datetime_descrs[unit] == nullptr) {
-        static const char *const names[14] = {"Y", "M", "W", "", "D", "h", "m", "s", "ms", "us", "ns", "ps", "fs", "as"};
+        static const char *const names[14] = {"Y", "M",  "W",  "",   "D",  "h",  "m",
+                                              "s", "ms", "us", "ns", "ps", "fs", "as"};
         Ref spec(PyUnicode_FromFormat("M8[%s]", names[unit]));
         if (!spec || !PyArray_DescrConverter(spec.get(), &datetime_descrs[unit]))
             return nullptr;
@@ -1398,8 +1396,8 @@ PyObject *column_array(Impl &im, size_t j, npy_intp n)
         return wrap_block(c.data, n, descr);
     }
     default: {
-        const int type = c.kind == Kind::Int64 ? NPY_INT64
-                         : c.kind == Kind::UInt64 ? NPY_UINT64
+        const int type = c.kind == Kind::Int64     ? NPY_INT64
+                         : c.kind == Kind::UInt64  ? NPY_UINT64
                          : c.kind == Kind::Float64 ? NPY_FLOAT64
                                                    : NPY_BOOL;
         return wrap_block(c.data, n, PyArray_DescrFromType(type));
@@ -1418,11 +1416,34 @@ PyObject *mask_array(Column &c, npy_intp n)
 
 int Reader_init(ReaderObject *self, PyObject *args, PyObject *kwargs)
 {
-    static const char *kwlist[] = {"source", "chunk_bytes", "sep", "quote", "quote_doubling", "escape",
-                                   "comment", "drop_blank_rows", "bad_rows", "encoding_errors", "skip_leading",
-                                   "skip_set", "skip_predicate", "header", "names_count", "max_rows",
-                                   "decimal_mark", "group_mark", "float_algorithm", "missing", "true_values",
-                                   "false_values", "date_format", "fd", "threads", "limit", "mid_file", nullptr};
+    static const char *kwlist[] = {"source",
+                                   "chunk_bytes",
+                                   "sep",
+                                   "quote",
+                                   "quote_doubling",
+                                   "escape",
+                                   "comment",
+                                   "drop_blank_rows",
+                                   "bad_rows",
+                                   "encoding_errors",
+                                   "skip_leading",
+                                   "skip_set",
+                                   "skip_predicate",
+                                   "header",
+                                   "names_count",
+                                   "max_rows",
+                                   "decimal_mark",
+                                   "group_mark",
+                                   "float_algorithm",
+                                   "missing",
+                                   "true_values",
+                                   "false_values",
+                                   "date_format",
+                                   "fd",
+                                   "threads",
+                                   "limit",
+                                   "mid_file",
+                                   nullptr};
     PyObject *source;
     long long chunk_bytes = 1 << 20;
     PyObject *sep = nullptr, *quote = nullptr, *escape = nullptr, *comment = nullptr;
@@ -1434,12 +1455,11 @@ int Reader_init(ReaderObject *self, PyObject *args, PyObject *kwargs)
     PyObject *true_values = Py_None, *false_values = Py_None, *date_format = Py_None;
     int fd = -1, threads = 1, mid_file = 0;
     long long limit = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$LOOpOOpisLOOLLLOOiOOOOiiLp", const_cast<char **>(kwlist),
-                                     &source, &chunk_bytes, &sep, &quote, &quote_doubling, &escape, &comment,
-                                     &drop_blank_rows, &bad_rows, &errors, &skip_leading, &skip_set, &predicate,
-                                     &header, &names_count, &max_rows, &decimal_mark, &group_mark,
-                                     &float_algorithm, &missing, &true_values, &false_values, &date_format, &fd,
-                                     &threads, &limit, &mid_file))
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "O|$LOOpOOpisLOOLLLOOiOOOOiiLp", const_cast<char **>(kwlist), &source, &chunk_bytes, &sep,
+            &quote, &quote_doubling, &escape, &comment, &drop_blank_rows, &bad_rows, &errors, &skip_leading, &skip_set,
+            &predicate, &header, &names_count, &max_rows, &decimal_mark, &group_mark, &float_algorithm, &missing,
+            &true_values, &false_values, &date_format, &fd, &threads, &limit, &mid_file))
         return -1;
     if (self->impl != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "Reader.__init__ may be called only once");
@@ -1459,7 +1479,8 @@ int Reader_init(ReaderObject *self, PyObject *args, PyObject *kwargs)
     Options &o = im->opts;
     ValueRules &rules = im->engine.rules;
     if (chunk_bytes < 1 || chunk_bytes > kMaxChunkBytes) {
-        PyErr_Format(PyExc_ValueError, "chunk_bytes must be between 1 and %lld", static_cast<long long>(kMaxChunkBytes));
+        PyErr_Format(PyExc_ValueError, "chunk_bytes must be between 1 and %lld",
+                     static_cast<long long>(kMaxChunkBytes));
         return -1;
     }
     o.chunk_bytes = chunk_bytes;
@@ -1518,7 +1539,8 @@ int Reader_init(ReaderObject *self, PyObject *args, PyObject *kwargs)
                 PyErr_SetString(PyExc_TypeError, "date_format must be bytes (at most 200)");
                 return -1;
             }
-            rules.date_format.assign(PyBytes_AS_STRING(date_format), static_cast<size_t>(PyBytes_GET_SIZE(date_format)));
+            rules.date_format.assign(PyBytes_AS_STRING(date_format),
+                                     static_cast<size_t>(PyBytes_GET_SIZE(date_format)));
             rules.has_date_format = true;
         }
     } catch (...) {
@@ -1706,7 +1728,7 @@ PyObject *Reader_next_batch(ReaderObject *self, PyObject *args)
             bool ok;
             Engine &engine = im.engine;
             Py_BEGIN_ALLOW_THREADS
-            ok = engine.fill_pending(table, table_first, last, 0);
+                ok = engine.fill_pending(table, table_first, last, 0);
             Py_END_ALLOW_THREADS
             if (!ok) {
                 engine_failed(im, BatchInfo{});
@@ -1786,7 +1808,7 @@ PyObject *Reader_reread(ReaderObject *self, PyObject *args)
         bool ok;
         Engine &engine = im.engine;
         Py_BEGIN_ALLOW_THREADS
-        ok = engine.fill_pending(table, first, last, row);
+            ok = engine.fill_pending(table, first, last, row);
         Py_END_ALLOW_THREADS
         if (!ok) {
             engine_failed(im, BatchInfo{});
@@ -1954,15 +1976,14 @@ int make_exceptions(PyObject *module)
         if (!dict)
             return -1;
         ParseError = PyErr_NewExceptionWithDoc(
-            "tavrel.ParseError",
-            "Malformed delimited text.  .row is the 1-based source row of the fault, or None.", PyExc_ValueError,
-            dict.get());
+            "tavrel.ParseError", "Malformed delimited text.  .row is the 1-based source row of the fault, or None.",
+            PyExc_ValueError, dict.get());
         if (ParseError == nullptr)
             return -1;
     }
     if (ParseWarning == nullptr) {
-        ParseWarning = PyErr_NewExceptionWithDoc("tavrel.ParseWarning",
-                                                 "A row of delimited text was skipped.", PyExc_UserWarning, nullptr);
+        ParseWarning = PyErr_NewExceptionWithDoc("tavrel.ParseWarning", "A row of delimited text was skipped.",
+                                                 PyExc_UserWarning, nullptr);
         if (ParseWarning == nullptr)
             return -1;
     }

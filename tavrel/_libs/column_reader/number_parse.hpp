@@ -51,10 +51,10 @@ inline void trim_spaces(const char *&b, const char *&e) noexcept
 }
 
 enum class IntScan : uint8_t {
-    Ok,               // *out holds the value
-    NotInt,           // not an integer text
-    AboveInt64,       // digits only, above the int64 maximum
-    BelowInt64        // a minus sign and digits below the int64 minimum
+    Ok,          // *out holds the value
+    NotInt,      // not an integer text
+    AboveInt64,  // digits only, above the int64 maximum
+    BelowInt64   // a minus sign and digits below the int64 minimum
 };
 
 struct IntValue {
@@ -133,9 +133,8 @@ inline bool equal_nocase(const char *b, const char *e, const char *word) noexcep
 }
 
 // Powers of ten that doubles hold exactly.
-inline constexpr double kExactPowers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+inline constexpr double kExactPowers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // The one-operation path needs each operation rounded once, in double.
 #if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
@@ -255,8 +254,7 @@ __attribute__((noinline)) inline bool scan_float_general(const char *b, const ch
     const int64_t e10 = exponent + written_exponent;
     if (mantissa == 0) {
         value = 0.0;
-    } else if (detail::kOneRounding && !truncated && mantissa <= (uint64_t(1) << 53) && e10 >= -22 &&
-               e10 <= 22) {
+    } else if (detail::kOneRounding && !truncated && mantissa <= (uint64_t(1) << 53) && e10 >= -22 && e10 <= 22) {
         value = static_cast<double>(mantissa);
         value = e10 < 0 ? value / detail::kExactPowers[-e10] : value * detail::kExactPowers[e10];
     } else {
@@ -336,7 +334,8 @@ inline uint64_t digits_value(uint64_t w, unsigned k) noexcept
     w -= 0x3030303030303030u;
     w = (w * 10) + (w >> 8);
     w = (((w & 0x000000FF000000FFu) * (100 + (1000000ull << 32))) +
-         (((w >> 16) & 0x000000FF000000FFu) * (1 + (10000ull << 32)))) >> 32;
+         (((w >> 16) & 0x000000FF000000FFu) * (1 + (10000ull << 32)))) >>
+        32;
     return w;
 }
 

@@ -47,15 +47,9 @@ void fill_default(Column &c, Kind k, int64_t a, int64_t b) noexcept
     }
 }
 
-inline uint8_t *bool_slot(Column &c, int64_t row) noexcept
-{
-    return reinterpret_cast<uint8_t *>(c.data.data()) + row;
-}
+inline uint8_t *bool_slot(Column &c, int64_t row) noexcept { return reinterpret_cast<uint8_t *>(c.data.data()) + row; }
 
-inline bool row_missing(const Column &c, int64_t row) noexcept
-{
-    return c.has_missing && c.missing.data()[row] != 0;
-}
+inline bool row_missing(const Column &c, int64_t row) noexcept { return c.has_missing && c.missing.data()[row] != 0; }
 
 }  // namespace
 
@@ -133,8 +127,7 @@ bool Engine::take_error() noexcept
     Column *first = nullptr;
     for (auto &cp : columns) {
         Column &c = *cp;
-        if (c.error.code != EngineError::None &&
-            (first == nullptr || c.error.row < first->error.row))
+        if (c.error.code != EngineError::None && (first == nullptr || c.error.row < first->error.row))
             first = &c;
     }
     if (first == nullptr)
@@ -164,10 +157,9 @@ bool Engine::read_float(const char *text, size_t size, double *out) const noexce
 {
     if (rules.float_algorithm == FloatAlgorithm::Exact)
         return scan_float(text, text + size, rules.decimal_mark, rules.group_mark, out);
-    tv_parse_double_fn parse = rules.float_algorithm == FloatAlgorithm::Fast ? api_->parse_double_fast
-                               : rules.float_algorithm == FloatAlgorithm::Precise
-                                   ? api_->parse_double_precise
-                                   : api_->parse_double_roundtrip;
+    tv_parse_double_fn parse = rules.float_algorithm == FloatAlgorithm::Fast      ? api_->parse_double_fast
+                               : rules.float_algorithm == FloatAlgorithm::Precise ? api_->parse_double_precise
+                                                                                  : api_->parse_double_roundtrip;
     int err = 0;
     char *end = nullptr;
     // The table's parsers read up to the NUL: a NUL inside the field stops
@@ -201,7 +193,7 @@ bool Engine::read_bool(const char *text, size_t size, uint8_t *out) const noexce
         return api_->parse_bool(text, out) == 0;
     }
     if (rules.true_values.empty() ? detail::equal_nocase(text, text + size, "true")
-                                   : in_list(rules.true_values, text, size)) {
+                                  : in_list(rules.true_values, text, size)) {
         *out = 1;
         return true;
     }
@@ -224,8 +216,8 @@ bool Engine::read_datetime(const char *text, size_t size, ValueClass *v) const n
     int best = -1, has_zone = 0, offset = 0;
     const char *format = rules.has_date_format ? rules.date_format.c_str() : "";
     const int format_length = rules.has_date_format ? static_cast<int>(rules.date_format.size()) : 0;
-    if (dt_->parse_iso8601(b, static_cast<int>(e - b), 0, &dts, &best, &has_zone, &offset, format,
-                           format_length, rules.has_date_format ? TV_FORMAT_EXACT : TV_FORMAT_INFER) != 0)
+    if (dt_->parse_iso8601(b, static_cast<int>(e - b), 0, &dts, &best, &has_zone, &offset, format, format_length,
+                           rules.has_date_format ? TV_FORMAT_EXACT : TV_FORMAT_INFER) != 0)
         return false;
     if (!is_reader_unit(best))
         return false;
@@ -233,8 +225,7 @@ bool Engine::read_datetime(const char *text, size_t size, ValueClass *v) const n
         offset = 0;
     v->aware = has_zone != 0;
     v->unit = unit_for_offset(best, offset);
-    v->instant = make_instant(dts.year, dts.month, dts.day, dts.hour, dts.min, dts.sec, dts.us, dts.ps,
-                              dts.as, offset);
+    v->instant = make_instant(dts.year, dts.month, dts.day, dts.hour, dts.min, dts.sec, dts.us, dts.ps, dts.as, offset);
     v->families |= kFamDatetime;
     return true;
 }
@@ -429,15 +420,12 @@ bool Engine::become(Column &c, Kind k, int unit, int64_t row) noexcept
 
 // Which kind's fast path a column takes: its own kind when no other family
 // is still possible (or the kind is forced), else none (Empty).
-void Engine::settle(Column &c) noexcept
-{
-    c.fast = (c.forced || !c.type.unsettled()) ? c.kind : Kind::Empty;
-}
+void Engine::settle(Column &c) noexcept { c.fast = (c.forced || !c.type.unsettled()) ? c.kind : Kind::Empty; }
 
 // One field: missing, or a value the column's kind takes at once, or (the
 // general path) a value that is classified in full.
 __attribute__((always_inline)) inline bool Engine::convert_value(Column &c, const char *text, size_t size,
-                                                                  int64_t row) noexcept
+                                                                 int64_t row) noexcept
 {
     if (size == 0 || (has_markers_ && is_missing_text(text, size)))
         return place_missing(c, row);

@@ -53,26 +53,26 @@ struct ValueRules {
     char decimal_mark = '.';
     char group_mark = '\0';
     FloatAlgorithm float_algorithm = FloatAlgorithm::Exact;
-    std::vector<std::string> missing;        // besides the empty field
-    std::vector<std::string> true_values;    // empty: the parser's own spellings
+    std::vector<std::string> missing;      // besides the empty field
+    std::vector<std::string> true_values;  // empty: the parser's own spellings
     std::vector<std::string> false_values;
-    std::string date_format;                 // with has_date_format: the format to match
+    std::string date_format;  // with has_date_format: the format to match
     bool has_date_format = false;
-    bool strict_utf8 = true;                 // a text that is not UTF-8 fails the read
+    bool strict_utf8 = true;  // a text that is not UTF-8 fails the read
 };
 
 // A failure met while converting, reported by the module.
 struct EngineError {
     enum Code { None, NoMemory, BadValue, BadUtf8, SourceChanged } code = None;
-    size_t column = 0;     // index into the columns
-    int64_t row = 0;       // 0-based data row
-    std::string text;      // the offending text (cut)
+    size_t column = 0;  // index into the columns
+    int64_t row = 0;    // 0-based data row
+    std::string text;   // the offending text (cut)
 };
 
 struct Column {
-    size_t index = 0;       // position among the columns read
-    int64_t src = 0;        // field index in the row
-    bool forced = false;    // the kind was given, not decided
+    size_t index = 0;     // position among the columns read
+    int64_t src = 0;      // field index in the row
+    bool forced = false;  // the kind was given, not decided
     uint8_t allowed = kFamAll;
     TypeState type;
     Kind kind = Kind::Empty;  // the kind the stored values have
@@ -81,17 +81,14 @@ struct Column {
     Buffer data;              // one value per row (8 bytes, 1 for Bool)
     Buffer missing;           // one flag per row, once a value was missing
     bool has_missing = false;
-    int64_t valid_from = 0;   // rows before this one are pending
-    Buffer negative_zeros;    // int64 rows whose text was "-0" (integer kinds)
-    bool bad_utf8 = false;    // a text is not valid UTF-8
-    EngineError error;        // the first failure in the batch being converted
-    uint8_t zones = 0;        // a forced date-time column's values: 1 with an offset, 2 without, 3 both
+    int64_t valid_from = 0;  // rows before this one are pending
+    Buffer negative_zeros;   // int64 rows whose text was "-0" (integer kinds)
+    bool bad_utf8 = false;   // a text is not valid UTF-8
+    EngineError error;       // the first failure in the batch being converted
+    uint8_t zones = 0;       // a forced date-time column's values: 1 with an offset, 2 without, 3 both
 
     // Date-times converted from offsets to UTC: all of them had one.
-    bool utc() const noexcept
-    {
-        return kind == Kind::Datetime && (forced ? zones == 1 : type.aware());
-    }
+    bool utc() const noexcept { return kind == Kind::Datetime && (forced ? zones == 1 : type.aware()); }
 
     bool missing_at(int64_t row) const noexcept { return has_missing && missing.data()[row] != 0; }
 };
@@ -157,9 +154,9 @@ private:
     const ParserApi *api_;
     const tv_datetime_capi *dt_;
     int64_t rows_ = 0;
-    int64_t batch_end_ = 0;     // rows_ plus the rows of the batch being converted
+    int64_t batch_end_ = 0;           // rows_ plus the rows of the batch being converted
     const char *readable_ = nullptr;  // end of the text buffer of the batch's table
-    bool has_markers_ = false;  // missing markers besides the empty field
+    bool has_markers_ = false;        // missing markers besides the empty field
     bool marker_first_[256] = {};
 };
 

@@ -57,8 +57,8 @@ PyObject *strings_np2_new(Py_ssize_t n) noexcept
     npy_intp dims[1] = {n};
     // The array takes over the descriptor reference; its slots start as
     // empty strings.
-    return PyArray_NewFromDescr(&PyArray_Type, reinterpret_cast<PyArray_Descr *>(descr.release()), 1, dims,
-                                nullptr, nullptr, 0, nullptr);
+    return PyArray_NewFromDescr(&PyArray_Type, reinterpret_cast<PyArray_Descr *>(descr.release()), 1, dims, nullptr,
+                                nullptr, 0, nullptr);
 }
 
 bool strings_np2_pack(PyObject *array, Py_ssize_t start, const TextRef *texts, size_t count, const char *errors,

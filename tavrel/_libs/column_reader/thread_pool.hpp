@@ -150,8 +150,7 @@ private:
         unsigned long seen = 0;
         for (;;) {
             spin_until([&] {
-                return stopping_.load(std::memory_order_acquire) ||
-                       generation_.load(std::memory_order_acquire) != seen;
+                return stopping_.load(std::memory_order_acquire) || generation_.load(std::memory_order_acquire) != seen;
             });
             std::unique_lock<std::mutex> lock(mutex_);
             wake_.wait(lock, [&] { return stopping_.load() || (job_ != nullptr && generation_.load() != seen); });
@@ -198,9 +197,9 @@ private:
     std::condition_variable wake_;
     std::condition_variable done_;
     // Changed under the mutex; the atomics are also read while spinning.
-    Job *job_ = nullptr;                      // the posted job, until finish()
+    Job *job_ = nullptr;                        // the posted job, until finish()
     std::atomic<unsigned long> generation_{0};  // counts posts
-    std::atomic<size_t> busy_{0};             // workers inside a job
+    std::atomic<size_t> busy_{0};               // workers inside a job
     std::atomic<bool> stopping_{false};
 };
 

@@ -27,13 +27,7 @@
 
 namespace tv::reader {
 
-enum Family : uint8_t {
-    kFamInt = 1,
-    kFamFloat = 2,
-    kFamBool = 4,
-    kFamDatetime = 8,
-    kFamAll = 15
-};
+enum Family : uint8_t { kFamInt = 1, kFamFloat = 2, kFamBool = 4, kFamDatetime = 8, kFamAll = 15 };
 
 enum class Kind : uint8_t { Empty, Int64, UInt64, Float64, Bool, Datetime, Text };
 
@@ -72,8 +66,7 @@ public:
                 scan_.seen_negative = 1;
             if (v.above_int64)
                 scan_.seen_above_signed = 1;
-            if (conflict_ != nullptr ? conflict_(&scan_) != 0
-                                     : (scan_.seen_above_signed && scan_.seen_negative))
+            if (conflict_ != nullptr ? conflict_(&scan_) != 0 : (scan_.seen_above_signed && scan_.seen_negative))
                 mask_ &= static_cast<uint8_t>(~kFamInt);
         }
         if (mask_ & kFamDatetime)
