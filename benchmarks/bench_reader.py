@@ -539,7 +539,8 @@ def report_summary(all_results, threads=1):
         own = results.get("tavrel", {})
         if peer is None or "seconds" not in own:
             shown = (peer[0], f"{peer[1]:.3f}") if peer else ("-", "-")
-            table.append((name, *shown, "missing" if "missing" in own else "failed", "-", "-"))
+            mine = f"{own['seconds']:.3f}" if "seconds" in own else "missing" if "missing" in own else "failed"
+            table.append((name, *shown, mine, "-", "-"))
             continue
         table.append((name, peer[0], f"{peer[1]:.3f}", f"{own['seconds']:.3f}", f"{own['seconds'] / peer[1]:.2f}",
                       f"{own['peak'] / own['result']:.2f}" if own["result"] else "-"))
