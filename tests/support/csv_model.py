@@ -97,9 +97,17 @@ def decide(texts, missing_values=()):
     return Column([None if m else t for t, m in zip(texts, missing)], missing, "text")
 
 
+def _blank(row):
+    return len(row) == 1 and row[0] != "" and row[0].strip(" \t") == ""
+
+
 def read(text, missing_values=()):
-    """{name: Column} of CSV text with a header row, blank lines dropped."""
-    rows = [row for row in csv.reader(io.StringIO(text, newline="")) if row]
+    """{name: Column} of CSV text with a header row, blank lines dropped.
+
+    A blank line is empty or holds only spaces and tabs, as the reader's
+    drop_blank_rows sees it; in a one-column table that is a whitespace-only
+    value, which the csv writer leaves unquoted."""
+    rows = [row for row in csv.reader(io.StringIO(text, newline="")) if row and not _blank(row)]
     if not rows:
         return {}
     header, data = rows[0], rows[1:]
