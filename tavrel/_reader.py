@@ -165,6 +165,10 @@ _OPTIONS = {
     "progress": False, "threads": None, "byte_range": None,
 }
 _MAX_THREADS = 1024
+# Options of the package's own callers (tavrel.dask), not of users.
+# _row_start=True: byte_range's start is known to be a row start, so the
+# bytes before it need no tokenizing to find one.
+_PRIVATE_OPTIONS = {"_row_start": False}
 
 
 def _cores():
@@ -184,9 +188,10 @@ class _Plan:
 
     def __init__(self, func, options):
         for key in options:
-            if key not in _OPTIONS:
+            if key not in _OPTIONS and key not in _PRIVATE_OPTIONS:
                 raise TypeError(f"{func}() got an unexpected keyword argument {key!r}")
-        o = dict(_OPTIONS, **options)
+        o = dict(_OPTIONS, **_PRIVATE_OPTIONS)
+        o.update(options)
         sep = _byte("sep", o["sep"])
         quote = _byte("quote", o["quote"], none_ok=True)
         escape = _byte("escape", o["escape"], none_ok=True)
@@ -286,6 +291,7 @@ class _Plan:
         threads = o["threads"]
         self.threads = _cores() if threads is None else _count("threads", threads, minimum=1, maximum=_MAX_THREADS)
         self.byte_range = _byte_range(o["byte_range"])
+        self.row_start_known = o["_row_start"] is True
         if self.byte_range is not None:
             if skip is not None:
                 raise ValueError("byte_range cannot be combined with skip_rows: a range does not know the "
@@ -670,8 +676,28 @@ def _locate(plan, src):
             first.close()
     if plan.names is not None:
         width = len(plan.names)
-    offset = header_end if start <= header_end else max(_row_start(plan, src, start, header_end), header_end)
+    if start <= header_end:
+        offset = header_end
+    else:
+        offset = _row_start(plan, src, start, start if plan.row_start_known else header_end)
     return _Window(offset, max(stop - offset, 0), header, width)
+
+
+def _row_starts(path, offsets, options):
+    """The first row start at or after each of `offsets` (ascending) in the
+    file at `path`, read with `options`; the file's size where no row starts
+    after an offset.  One pass over the file: each search begins at the row
+    start found before it, so a dialect with quoted line breaks costs one
+    tokenizing of the file instead of one of each range's prefix."""
+    plan = _Plan("read_columns", dict(options, byte_range=(0, 0)))
+    with _Source(path, plan.errors, spool=False, ranged=True) as src:
+        base = _locate(plan, src).offset  # the end of the header row
+        found = []
+        for offset in offsets:
+            if offset > base:
+                base = _row_start(plan, src, offset, base)
+            found.append(base)
+        return found
 
 
 def _is_buffer(obj):

@@ -224,6 +224,35 @@ def _split(path, names, blocksize, options):
     return parts
 
 
+def _at_row_starts(parts, options):
+    """The parts with each range starting at its first row start.
+
+    Where a quoted field may hold a line break, a range alone finds its
+    first row by tokenizing the file from the header up to its start: every
+    range would read all the bytes before it.  Instead one task per file
+    finds the row starts of all its ranges in a single pass, and each range
+    is told that its start is one.  A range in which no row starts (a row
+    longer than the blocksize) keeps its bytes and finds that out itself."""
+    probe = {k: v for k, v in options.items() if k not in ("columns", "dtypes", "parse_dates", "threads")}
+    ranged = {}
+    for i, p in enumerate(parts):
+        if p.byte_range is not None and p.byte_range[0] > 0:
+            ranged.setdefault(p.path, []).append(i)
+    if not ranged:
+        return parts
+    paths = list(ranged)
+    found = dask.compute(*[dask.delayed(_reader._row_starts)(path, [parts[i].byte_range[0] for i in ranged[path]],
+                                                             probe) for path in paths])
+    parts = list(parts)
+    for path, starts in zip(paths, found):
+        for i, start in zip(ranged[path], starts):
+            p = parts[i]
+            stop = p.byte_range[1]
+            if start < stop:
+                parts[i] = _Part(p.path, (start, stop), dict(p.options, _row_start=True))
+    return parts
+
+
 # --- the survey -------------------------------------------------------------------------------
 
 # catch_warnings changes process-wide state: surveys that record warnings
@@ -553,6 +582,8 @@ def read_columns(paths_or_glob, blocksize="64MiB", **options):
         parts.extend(_split(path, full, size, options))
     if names is None:
         return DaskColumns({}, {}, 0)
+    if plan.native["quote"] or plan.native["escape"]:
+        parts = _at_row_starts(parts, options)
     kept, (_, kinds, units, allowed) = plan.resolve(names, len(names))
     value_options = {k: options[k] for k in _VALUE_OPTIONS if k in options}
     given = {n: _given_dtype(k, u) for n, k, u in zip(kept, kinds, units) if k >= 0}

@@ -95,6 +95,34 @@ def test_any_tiling_reads_every_row_once(case):
     same(whole, concatenated(parts, whole))
 
 
+@settings(max_examples=40 if EMULATED else 300, suppress_health_check=[HealthCheck.too_slow])
+@given(st.data())
+def test_row_starts_found_in_one_pass_tile_the_file(case):
+    """tavrel.dask finds all its ranges' row starts in one pass and tells
+    each range that its start is one: the tiles still read every row once."""
+    from tavrel import _reader
+
+    data, options = case.draw(delimited())
+    try:
+        whole = tavrel.read_columns(data, **options)
+    except ValueError:
+        return
+    header_end = _reader._row_starts(data, [0], options)[0]
+    if header_end >= len(data):
+        return
+    cuts = sorted(set(case.draw(st.lists(st.integers(header_end + 1, len(data)), max_size=6))))
+    bounds = [0, *cuts, len(data) + 1]
+    starts = _reader._row_starts(data, cuts, options)
+    assert starts == sorted(starts) and all(s >= c for s, c in zip(starts, cuts))
+    parts = [tavrel.read_columns(data, byte_range=(0, bounds[1]), **options)]
+    for start, cut, stop in zip(starts, cuts, bounds[2:]):
+        if start < stop:
+            parts.append(tavrel.read_columns(data, byte_range=(start, stop), _row_start=True, **options))
+        else:
+            parts.append(tavrel.read_columns(data, byte_range=(cut, stop), **options))
+    same(whole, concatenated(parts, whole))
+
+
 def test_rows_start_and_end_where_the_rule_says():
     data = b"h\nr1\nr2\r\nr3\rr4"  # the data rows start at bytes 2, 5, 9 and 12
     for start in range(len(data) + 1):
