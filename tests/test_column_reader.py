@@ -366,8 +366,9 @@ def test_read_that_raises_or_returns_garbage():
         tavrel.read_columns(Failing(data, 2, result=42), chunk_bytes=1000)
     seekable = io.BytesIO(data)
     seekable.read = lambda size=-1: 42
-    with pytest.raises(TypeError, match="neither bytes nor str"):
+    with pytest.raises(TypeError, match="neither bytes nor str") as caught:
         tavrel.read_columns(seekable)
+    assert isinstance(caught.value.__cause__, TypeError)  # the tokenizer's own, kept as the cause
     c = tavrel.read_columns(io.BufferedReader(io.BytesIO(data)), chunk_bytes=1 << 20)
     assert c.nrows == 100000
 

@@ -349,6 +349,25 @@ def test_a_failing_source_or_predicate_comes_after_the_batches_before_it():
             tavrel.read_columns(b"a\n1\n1,2\n" + data, threads=n, skip_rows=lambda row: row // (ROWS - row))
 
 
+def test_a_conversion_failure_comes_before_a_later_source_failure():
+    # The batch holding "x" fails its forced dtype while the next batch's
+    # read raises: the earlier failure is the one reported, on any thread count.
+    data = b"a\n" + b"1\n" * 5000 + b"x\n" + b"1\n" * 300000
+
+    class Source:
+        def __init__(self):
+            self.f = io.BytesIO(data)
+
+        def read(self, size):
+            if self.f.tell() > 150_000:
+                raise OSError("the disk went away")
+            return self.f.read(size)
+
+    for n in (1, 2, 4):
+        with pytest.raises(ParseError, match="row 5002"):
+            tavrel.read_columns(Source(), dtypes={"a": "int64"}, threads=n, chunk_bytes=1 << 12)
+
+
 def test_the_pool_is_gone_after_every_call():
     data = ("\n".join(typed_rows(ROWS // 2)) + "\n").encode()
     before = tasks()

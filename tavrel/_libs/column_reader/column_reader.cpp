@@ -50,6 +50,7 @@
 
 #include "arrow_export.hpp"
 #include "common/module.hpp"
+#include "common/saved_error.hpp"
 #include "common/pyref.hpp"
 #include "batch_tables.hpp"
 #include "reader_engine.hpp"
@@ -518,17 +519,10 @@ void tokenizer_failed(Session &s, int status)
         // obscure TypeError: say what happened.
         const char *text = s.p->error_text != nullptr ? s.p->error_text : "";
         if (PyErr_ExceptionMatches(PyExc_TypeError) && std::strcmp(text, "Unknown error in IO callback") == 0) {
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            PyErr_NormalizeException(&type, &value, &tb);
+            PyObject *cause = tv::SavedError().release();
             PyErr_SetString(PyExc_TypeError, "source.read() returned an object that is neither bytes nor str");
-            PyObject *type2, *value2, *tb2;
-            PyErr_Fetch(&type2, &value2, &tb2);
-            PyErr_NormalizeException(&type2, &value2, &tb2);
-            PyException_SetCause(value2, value);  // takes the reference
-            Py_XDECREF(type);
-            Py_XDECREF(tb);
-            PyErr_Restore(type2, value2, tb2);
+            tv::SavedError raised;  // pending again when the scope ends
+            PyException_SetCause(raised.get(), cause);  // takes the reference
         }
         return;
     }
@@ -1016,31 +1010,6 @@ private:
     bool posted_ = false;
 };
 
-// An exception put aside while what came before it is finished.
-class SavedError {
-public:
-    SavedError() = default;
-    SavedError(const SavedError &) = delete;
-    SavedError &operator=(const SavedError &) = delete;
-    ~SavedError()
-    {
-        Py_XDECREF(type_);
-        Py_XDECREF(value_);
-        Py_XDECREF(tb_);
-    }
-    void save() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    void restore() noexcept
-    {
-        PyErr_Restore(type_, value_, tb_);
-        type_ = value_ = tb_ = nullptr;
-    }
-
-private:
-    PyObject *type_ = nullptr;
-    PyObject *value_ = nullptr;
-    PyObject *tb_ = nullptr;
-};
-
 constexpr int kNoBatch = -100;   // tokenize_batch: nothing more to read
 constexpr int kNoMemory = -101;  // tokenize_batch: the tables could not be taken
 
@@ -1183,20 +1152,24 @@ int64_t pump(Impl &im, int64_t want, bool keep, bool drop, PyObject *progress)
             convert.finish();
         Py_END_ALLOW_THREADS
         // The next batch's failure (an exception from read() or a row-skip
-        // predicate, say) comes after this batch in a read on one thread.
-        SavedError later;
+        // predicate, say) comes after this batch in a read on one thread:
+        // it is set aside while this batch is handed over, and dropped if
+        // that fails.
         const bool next_failed = next_status != 0 && next_status != kNoBatch;
-        if (next_failed && PyErr_Occurred())
-            later.save();
-        if (!im.engine.end_batch()) {
-            engine_failed(im, cur->info);
-            return -1;
+        {
+            tv::SavedError later;
+            bool handed = im.engine.end_batch();
+            if (!handed)
+                engine_failed(im, cur->info);
+            else
+                handed = hand_over(im, *cur, keep, drop, progress);
+            if (!handed) {
+                Py_XDECREF(later.release());
+                return -1;
+            }
         }
-        if (!hand_over(im, *cur, keep, drop, progress))
-            return -1;
         done += cur->rows();
         if (next_failed) {
-            later.restore();
             batch_failed(s, next_status);
             return -1;
         }

@@ -30,6 +30,8 @@ public:
     }
     ~SavedError()
     {
+        if (released_)
+            return;
 #if PY_VERSION_HEX >= 0x030C0000
         PyErr_SetRaisedException(exc_);
 #else
@@ -53,7 +55,7 @@ public:
     }
 
     // Hands the saved exception to the caller (a new reference, or null);
-    // nothing is restored when the scope ends.
+    // the scope's end then leaves the error indicator as it finds it.
     PyObject *release() noexcept
     {
         PyObject *exc = get();
@@ -62,6 +64,7 @@ public:
         Py_CLEAR(tb_);
 #endif
         exc_ = nullptr;
+        released_ = true;
         return exc;
     }
 
@@ -71,6 +74,7 @@ private:
     PyObject *tb_ = nullptr;
 #endif
     PyObject *exc_ = nullptr;
+    bool released_ = false;
 };
 
 }  // namespace tv
